@@ -1,0 +1,321 @@
+#include "function.hpp"
+
+#include "arguments.hpp"
+#include "python.hpp"
+
+#include <structmember.h>  // T_OBJECT: None when unset, as func.__doc__
+
+#include <cstring>
+
+namespace native {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    bool checks_str_return;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;  // NULL until needed, as for Python functions
+    PyObject* kwdefaults;   // shown to introspection only; calls use the spec
+    PyObject* defaults;
+    PyObject* globals;
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* code;  // the signature for inspect, and the traceback entry
+    PyObject* parameter_names[kMaxParameters];  // interned, hence immortal
+};
+
+FunctionObject* as_function(PyObject* object) noexcept {
+    return reinterpret_cast<FunctionObject*>(object);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    FunctionObject* function = as_function(callable);
+    const FunctionSpec& spec = *function->spec;
+    // Methods call one another through `self`, so an override can make
+    // native code recurse without a Python frame in between.
+    if (Py_EnterRecursiveCall(" while calling a native function")) return nullptr;
+    Arguments arguments;
+    Ref result;
+    if (bind_arguments(spec, function->parameter_names, args, PyVectorcall_NARGS(nargsf), kwnames,
+                       arguments)) {
+        result = spec.body(arguments, function->globals);
+        if (function->checks_str_return) result = check_return_str(std::move(result));
+    }
+    Py_LeaveRecursiveCall();
+    if (!result) add_traceback(reinterpret_cast<PyCodeObject*>(function->code), function->globals);
+    return result.release();
+}
+
+// Bound like a Python function: unbound from the class, a method from an
+// instance. Calls through an instance skip this, given METHOD_DESCRIPTOR.
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Pickle and copy look the function up again by its qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    FunctionObject* function = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(function->name);
+    Py_VISIT(function->qualname);
+    Py_VISIT(function->module);
+    Py_VISIT(function->doc);
+    Py_VISIT(function->annotations);
+    Py_VISIT(function->kwdefaults);
+    Py_VISIT(function->defaults);
+    Py_VISIT(function->globals);
+    Py_VISIT(function->dict);
+    Py_VISIT(function->code);
+    return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+    FunctionObject* function = as_function(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->module);
+    Py_CLEAR(function->doc);
+    Py_CLEAR(function->annotations);
+    Py_CLEAR(function->kwdefaults);
+    Py_CLEAR(function->defaults);
+    Py_CLEAR(function->globals);
+    Py_CLEAR(function->dict);
+    Py_CLEAR(function->code);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Setters mirror those of Python functions, messages included.
+int set_str(PyObject** slot, PyObject* value, const char* message) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+int set_optional(PyObject** slot, PyObject* value, int (*check)(PyObject*), const char* message) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_XNewRef(value));
+    return 0;
+}
+
+int is_dict(PyObject* value) { return PyDict_Check(value); }
+int is_tuple(PyObject* value) { return PyTuple_Check(value); }
+
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    return set_str(&as_function(self)->name, value, "__name__ must be set to a string object");
+}
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    return set_str(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    FunctionObject* function = as_function(self);
+    if (!function->annotations) function->annotations = PyDict_New();
+    return Py_XNewRef(function->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    return set_optional(&as_function(self)->annotations, value, is_dict,
+                        "__annotations__ must be set to a dict object");
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    PyObject* value = as_function(self)->kwdefaults;
+    return Py_NewRef(value ? value : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+    return set_optional(&as_function(self)->kwdefaults, value, is_dict,
+                        "__kwdefaults__ must be set to a dict object");
+}
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    PyObject* value = as_function(self)->defaults;
+    return Py_NewRef(value ? value : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    return set_optional(&as_function(self)->defaults, value, is_tuple,
+                        "__defaults__ must be set to a tuple object");
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+// Immutable, so no one can reassign __call__ and lose the fast path.
+PyType_Spec function_type_spec = {
+    "native_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// One type per process: the module admits a single interpreter.
+PyTypeObject* function_type() noexcept {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+    return type;
+}
+
+// An empty code object whose argument counts and names describe the
+// signature (what inspect reads from a function-like object) and whose name
+// is the dotted path shown in traceback entries.
+Ref make_code(const FunctionSpec& spec, const ModuleContext& module, PyObject* const* names) noexcept {
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", module.name, spec.qualname));
+    if (!full_name) return {};
+    const char* full_name_text = PyUnicode_AsUTF8(full_name.get());
+    if (!full_name_text) return {};
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, full_name_text, spec.line)));
+    if (!empty) return {};
+
+    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.parameter_count)));
+    if (!varnames) return {};
+    std::size_t positional = 0;
+    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(names[i]));
+        if (spec.parameters[i].kind == ParameterKind::PositionalOrKeyword) ++positional;
+    }
+    Ref argcount = Ref::steal(PyLong_FromSize_t(positional));
+    Ref kwonlycount = Ref::steal(PyLong_FromSize_t(spec.parameter_count - positional));
+    Ref nlocals = Ref::steal(PyLong_FromSize_t(spec.parameter_count));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    static PyObject* replace = intern("replace");
+    static PyObject* keywords =
+        keyword_names({"co_argcount", "co_kwonlyargcount", "co_nlocals", "co_varnames", "co_qualname"});
+    if (!argcount || !kwonlycount || !nlocals || !qualname || !replace || !keywords) return {};
+    return call_method_kw(empty.get(), replace, keywords, argcount.get(), kwonlycount.get(), nlocals.get(),
+                          varnames.get(), qualname.get());
+}
+
+// Annotations as Python stores them: parameters in order, then "return".
+Ref make_annotations(const FunctionSpec& spec) noexcept {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return {};
+    auto add = [&](const char* key, const char* value) {
+        Ref text = Ref::steal(PyUnicode_FromString(value));
+        return text && PyDict_SetItemString(annotations.get(), key, text.get()) == 0;
+    };
+    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+        const Parameter& parameter = spec.parameters[i];
+        if (parameter.annotation && !add(parameter.name, parameter.annotation)) return {};
+    }
+    if (spec.return_annotation && !add("return", spec.return_annotation)) return {};
+    return annotations;
+}
+
+// __kwdefaults__ holds the keyword-only defaults, or is None when there are none.
+bool make_kwdefaults(const FunctionSpec& spec, PyObject*& out) noexcept {
+    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+        const Parameter& parameter = spec.parameters[i];
+        if (parameter.kind != ParameterKind::KeywordOnly || !parameter.default_value) continue;
+        if (!out && !(out = PyDict_New())) return false;
+        if (PyDict_SetItemString(out, parameter.name, parameter.default_value) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Ref make_function(const FunctionSpec& spec, const ModuleContext& module) noexcept {
+    PyTypeObject* type = function_type();
+    if (!type) return {};
+    FunctionObject* function = PyObject_GC_New(FunctionObject, type);
+    if (!function) return {};
+    std::memset(reinterpret_cast<char*>(function) + sizeof(PyObject), 0,
+                sizeof(FunctionObject) - sizeof(PyObject));
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(function));
+
+    function->vectorcall = function_vectorcall;
+    function->spec = &spec;
+    function->checks_str_return = spec.return_annotation && std::strcmp(spec.return_annotation, "str") == 0;
+    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+        if (!(function->parameter_names[i] = intern(spec.parameters[i].name))) return {};
+    }
+    function->name = PyUnicode_FromString(spec.name);
+    function->qualname = PyUnicode_FromString(spec.qualname);
+    function->module = Py_NewRef(module.name);
+    function->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    function->globals = Py_NewRef(module.globals);
+    function->annotations = make_annotations(spec).release();
+    function->code = make_code(spec, module, function->parameter_names).release();
+    if (!function->name || !function->qualname || !function->doc || !function->annotations ||
+        !function->code || !make_kwdefaults(spec, function->kwdefaults)) {
+        return {};
+    }
+    PyObject_GC_Track(function);
+    return owner;
+}
+
+}  // namespace native

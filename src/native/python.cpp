@@ -1,0 +1,128 @@
+#include "python.hpp"
+
+#include <frameobject.h>  // PyFrame_New, for traceback entries
+
+namespace native {
+
+PyObject* intern(const char* text) noexcept {
+    return PyUnicode_InternFromString(text);
+}
+
+Ref load_global(PyObject* globals, PyObject* name) noexcept {
+    if (PyObject* value = PyDict_GetItemWithError(globals, name)) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+    if (PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name)) {
+        return Ref::borrow(value);
+    }
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+bool store_global(PyObject* globals, PyObject* name, PyObject* value) noexcept {
+    return PyDict_SetItem(globals, name, value) == 0;
+}
+
+PyObject* keyword_names(std::initializer_list<const char*> names) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return nullptr;
+    Py_ssize_t index = 0;
+    for (const char* name : names) {
+        PyObject* interned = intern(name);
+        if (!interned) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), index++, interned);
+    }
+    return tuple.release();
+}
+
+bool swallow(PyObject* type) noexcept {
+    if (!PyErr_ExceptionMatches(type)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+Ref import_module(PyObject* module_name) noexcept {
+    return Ref::steal(PyImport_Import(module_name));
+}
+
+Ref import_from(PyObject* module_name, PyObject* name) noexcept {
+    Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
+    if (!fromlist) return {};
+    Ref module = Ref::steal(
+        PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist.get(), 0));
+    if (!module) return {};
+    Ref value = get_attr(module.get(), name);
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    Ref path = Ref::steal(PyModule_GetFilenameObject(module.get()));
+    if (!path) PyErr_Clear();
+    Ref message = Ref::steal(
+        path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, module_name, path.get())
+             : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                    module_name));
+    if (message) PyErr_SetImportError(message.get(), module_name, path.get());
+    return {};
+}
+
+namespace {
+
+// The type's __name__ as UTF-8, for messages; "?" if it cannot be had.
+struct TypeName {
+    explicit TypeName(PyObject* object) noexcept
+        : name_(Ref::steal(PyType_GetName(Py_TYPE(object)))) {
+        if (name_) text_ = PyUnicode_AsUTF8(name_.get());
+        if (!text_) {
+            PyErr_Clear();
+            text_ = "?";
+        }
+    }
+    const char* text() const noexcept { return text_; }
+
+private:
+    Ref name_;
+    const char* text_ = nullptr;
+};
+
+void add_note(const char* text) noexcept {
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    Ref note = Ref::steal(PyUnicode_FromString(text));
+    if (note) {
+        static PyObject* add_note_name = intern("add_note");
+        Ref ignored = add_note_name ? call_method(exception.get(), add_note_name, note.get()) : Ref();
+    }
+    // A failure to attach the note must not replace the TypeError itself.
+    PyErr_Clear();
+    PyErr_SetRaisedException(exception.release());
+}
+
+}  // namespace
+
+bool check_argument_type(PyObject* value, PyTypeObject* expected, const char* parameter) noexcept {
+    if (Py_IS_TYPE(value, expected)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 parameter, expected->tp_name, TypeName(value).text());
+    if (PyObject_TypeCheck(value, expected)) {
+        add_note("Instances of subclasses of built-in types are rejected here; "
+                 "pass an exact built-in instance instead (for example str(value)).");
+    }
+    return false;
+}
+
+Ref check_return_str(Ref value) noexcept {
+    if (!value || PyUnicode_CheckExact(value.get()) || value.get() == Py_None) return value;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", TypeName(value.get()).text());
+    return {};
+}
+
+void add_traceback(PyCodeObject* code, PyObject* globals) noexcept {
+    // PyFrame_New refuses to run with an exception pending: park it meanwhile.
+    PyObject* exception = PyErr_GetRaisedException();
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(exception);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+}  // namespace native

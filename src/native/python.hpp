@@ -1,0 +1,83 @@
+// Small helpers over the C API. Errors follow one rule throughout: a helper
+// that fails leaves a Python exception set and returns an empty Ref, -1 or
+// false; callers check and return at once. The layer is built without C++
+// exceptions, so none can ever unwind into the interpreter.
+#pragma once
+
+#include "ref.hpp"
+
+namespace native {
+
+// An interned str, made once and kept for the life of the process (interned
+// strings are immortal in 3.12). Returns NULL with an error set on failure.
+PyObject* intern(const char* text) noexcept;
+
+// Reads a global as Python code does: the module namespace, then builtins.
+Ref load_global(PyObject* globals, PyObject* name) noexcept;
+// Rebinds a module global (what a `global` statement's assignment does).
+bool store_global(PyObject* globals, PyObject* name, PyObject* value) noexcept;
+
+inline Ref get_attr(PyObject* object, PyObject* name) noexcept {
+    return Ref::steal(PyObject_GetAttr(object, name));
+}
+
+// Python truth test: 1, 0, or -1 with an error set.
+inline int truth(PyObject* object) noexcept { return PyObject_IsTrue(object); }
+
+// Calls `callable(*positional)`. The spare slot in front of the arguments
+// lets CPython prepend a bound `self` without copying.
+template <typename... Args>
+Ref call(PyObject* callable, Args... positional) noexcept {
+    PyObject* stack[] = {nullptr, positional...};
+    return Ref::steal(PyObject_Vectorcall(
+        callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls `callable(*positional, **keywords)`: the trailing values are the
+// keyword values, named in order by the tuple `kwnames`.
+template <typename... Args>
+Ref call_kw(PyObject* callable, PyObject* kwnames, Args... values) noexcept {
+    PyObject* stack[] = {nullptr, values...};
+    const size_t positional = sizeof...(Args) - PyTuple_GET_SIZE(kwnames);
+    return Ref::steal(PyObject_Vectorcall(
+        callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// Calls `self.name(*positional)` without making a bound method.
+template <typename... Args>
+Ref call_method(PyObject* self, PyObject* name, Args... positional) noexcept {
+    PyObject* stack[] = {nullptr, self, positional...};
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls `self.name(*positional, **keywords)`, keywords as in call_kw.
+template <typename... Args>
+Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, Args... values) noexcept {
+    PyObject* stack[] = {nullptr, self, values...};
+    const size_t positional = 1 + sizeof...(Args) - PyTuple_GET_SIZE(kwnames);
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// A tuple of interned keyword names, for call_kw and call_method_kw.
+PyObject* keyword_names(std::initializer_list<const char*> names) noexcept;
+
+// True when the pending exception is an instance of `type`; then clears it.
+bool swallow(PyObject* type) noexcept;
+
+// `from module import name`, with Python's ImportError when it is missing.
+Ref import_from(PyObject* module_name, PyObject* name) noexcept;
+// `import module`.
+Ref import_module(PyObject* module_name) noexcept;
+
+// The exact-type check made on arguments annotated with a built-in type.
+bool check_argument_type(PyObject* value, PyTypeObject* expected, const char* parameter) noexcept;
+// The check made on the value of a function annotated to return `str`:
+// an exact `str` or None passes through, anything else is a TypeError.
+Ref check_return_str(Ref value) noexcept;
+
+// Adds a traceback entry for `code` to the pending exception.
+void add_traceback(PyCodeObject* code, PyObject* globals) noexcept;
+
+}  // namespace native

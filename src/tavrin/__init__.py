@@ -1,0 +1,1 @@
+"""tavrin: manages skills, the directories of material that AI tools read."""

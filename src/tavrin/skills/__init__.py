@@ -1,0 +1,1 @@
+"""Skills: the central store and the tools that read from it."""

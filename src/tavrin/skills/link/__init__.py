@@ -1,0 +1,1 @@
+"""Placing a skill's entry in each AI tool's skills directory."""

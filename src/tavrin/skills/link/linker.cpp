@@ -1,0 +1,496 @@
+// tavrin.skills.link.linker: places, removes and checks a skill's entry in an
+// AI tool's skills directory. Every file-system step goes through the
+// standard library objects the caller and the module globals provide.
+
+#include "function.hpp"
+#include "module.hpp"
+#include "python.hpp"
+
+namespace {
+
+using native::Arguments;
+using native::Conversion;
+using native::ParameterKind;
+using native::Ref;
+
+// Interned names and constants, made once per process by the module body.
+struct Names {
+    PyObject *os, *shutil, *sys, *LinkResult, *dataclass, *dataclasses, *Path, *pathlib;
+    PyObject *exists, *is_symlink, *mkdir, *resolve, *unlink, *platform;
+    PyObject *symlink, *rmdir, *copytree, *ignore_patterns, *rmtree;
+    PyObject *safe_remove, *create_link, *create_windows_link;
+    PyObject *win32, *data, *version_json, *empty;
+    PyObject *method_symlink, *method_junction, *method_copy_fallback;
+    PyObject *mkdir_keywords, *symlink_keywords, *copytree_keywords, *result_keywords;
+    PyObject *copy_ignored_patterns;
+    PyObject *occupied_message_prefix, *unsafe_name_message_prefix;
+
+    bool make() noexcept {
+        if (copy_ignored_patterns) return true;
+        using native::intern;
+        using native::keyword_names;
+        os = intern("os"), shutil = intern("shutil"), sys = intern("sys");
+        LinkResult = intern("LinkResult"), dataclass = intern("dataclass");
+        dataclasses = intern("dataclasses"), Path = intern("Path"), pathlib = intern("pathlib");
+        exists = intern("exists"), is_symlink = intern("is_symlink"), mkdir = intern("mkdir");
+        resolve = intern("resolve"), unlink = intern("unlink"), platform = intern("platform");
+        symlink = intern("symlink"), rmdir = intern("rmdir"), copytree = intern("copytree");
+        ignore_patterns = intern("ignore_patterns"), rmtree = intern("rmtree");
+        safe_remove = intern("_safe_remove"), create_link = intern("_create_link");
+        create_windows_link = intern("_create_windows_link");
+        win32 = intern("win32"), data = intern("data"), version_json = intern("VERSION.json");
+        empty = intern("");
+        method_symlink = intern("symlink"), method_junction = intern("junction");
+        method_copy_fallback = intern("copy_fallback");
+        mkdir_keywords = keyword_names({"parents", "exist_ok"});
+        symlink_keywords = keyword_names({"target_is_directory"});
+        copytree_keywords = keyword_names({"ignore"});
+        result_keywords = keyword_names({"skill_name", "link_path", "target_path", "method", "replaced"});
+        occupied_message_prefix = intern("目标已存在（使用 --force 覆盖）: ");
+        unsafe_name_message_prefix = intern(
+            "技能名称必须是单个普通文件名（不能为空、不能是 . 或 ..，不能包含 /、\\、: 或空字符）: ");
+        PyObject* all[] = {os, shutil, sys, LinkResult, dataclass, dataclasses, Path, pathlib,
+                           exists, is_symlink, mkdir, resolve, unlink,
+                           platform, symlink, rmdir, copytree, ignore_patterns, rmtree, safe_remove,
+                           create_link, create_windows_link, win32, data, version_json, empty,
+                           method_symlink, method_junction, method_copy_fallback, mkdir_keywords,
+                           symlink_keywords, copytree_keywords, result_keywords,
+                           occupied_message_prefix, unsafe_name_message_prefix};
+        for (PyObject* made : all) {
+            if (!made) return false;
+        }
+        // Made last: it marks the whole set as ready.
+        copy_ignored_patterns = Py_BuildValue("(sss)", "__pycache__", "*.pyc", "*.pyo");
+        return copy_ignored_patterns != nullptr;
+    }
+};
+Names names;
+
+// The truth value of a call's result: 1, 0, or -1 when the call failed.
+int truth_of(const Ref& value) noexcept {
+    return value ? native::truth(value.get()) : -1;
+}
+
+// `sys.platform == "win32"`, with `sys` read from the module globals now.
+int is_windows(PyObject* globals) noexcept {
+    Ref sys = native::load_global(globals, names.sys);
+    if (!sys) return -1;
+    Ref platform = native::get_attr(sys.get(), names.platform);
+    if (!platform) return -1;
+    return PyObject_RichCompareBool(platform.get(), names.win32, Py_EQ);
+}
+
+// An entry is present when exists() is true or, failing that, is_symlink()
+// is: a dangling symbolic link counts as present.
+int is_present(PyObject* path) noexcept {
+    const int exists = truth_of(native::call_method(path, names.exists));
+    if (exists != 0) return exists;
+    return truth_of(native::call_method(path, names.is_symlink));
+}
+
+// The skill name becomes one component inside the tool's skills directory;
+// anything that could name another place (a separator, "..", a drive) would
+// let force=True remove a directory outside it.
+bool check_plain_name(PyObject* skill_name) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(skill_name);
+    bool unsafe = length == 0 || PyUnicode_CompareWithASCIIString(skill_name, ".") == 0 ||
+                  PyUnicode_CompareWithASCIIString(skill_name, "..") == 0;
+    for (const Py_UCS4 forbidden : {U'/', U'\\', U':', U'\0'}) {
+        if (unsafe) break;
+        unsafe = PyUnicode_FindChar(skill_name, forbidden, 0, length, 1) != -1;
+    }
+    if (!unsafe) return true;
+    Ref shown = Ref::steal(PyObject_Repr(skill_name));
+    if (!shown) return false;
+    Ref message = Ref::steal(PyUnicode_Concat(names.unsafe_name_message_prefix, shown.get()));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return false;
+}
+
+void raise_occupied(PyObject* link_path) noexcept {
+    Ref rendered = Ref::steal(PyObject_Format(link_path, names.empty));
+    if (!rendered) return;
+    Ref message = Ref::steal(PyUnicode_Concat(names.occupied_message_prefix, rendered.get()));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+}
+
+// While alive, `exception` is the one being handled, as inside an `except`
+// block: an exception raised meanwhile gets it as its __context__.
+class HandlingException {
+public:
+    explicit HandlingException(Ref exception) noexcept
+        : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception.get());
+    }
+    ~HandlingException() { PyErr_SetHandledException(previous_.get()); }
+    HandlingException(const HandlingException&) = delete;
+    HandlingException& operator=(const HandlingException&) = delete;
+
+private:
+    Ref previous_;
+};
+
+Ref remove_tree(PyObject* globals, PyObject* path) noexcept {
+    Ref shutil = native::load_global(globals, names.shutil);
+    if (!shutil) return {};
+    return native::call_method(shutil.get(), names.rmtree, path);
+}
+
+// --- SkillsLinker methods; argument 0 is always `self`. -------------------
+
+Ref link(const Arguments& arguments, PyObject* globals) noexcept {
+    PyObject* self = arguments[0];
+    PyObject* skill_name = arguments[1];
+    PyObject* central_skill_dir = arguments[2];
+    PyObject* tool_skills_dir = arguments[3];
+    const bool force = arguments[4] == Py_True;
+    if (!check_plain_name(skill_name)) return {};
+
+    // 1. The entry's path; nothing replaced yet.
+    Ref link_path = Ref::steal(PyNumber_TrueDivide(tool_skills_dir, skill_name));
+    if (!link_path) return {};
+    bool replaced = false;
+
+    // 2. Is something already there?
+    const int occupied = is_present(link_path.get());
+    if (occupied < 0) return {};
+
+    // 3. Refuse it, or clear it away when forced.
+    if (occupied) {
+        if (!force) {
+            raise_occupied(link_path.get());
+            return {};
+        }
+        if (!native::call_method(self, names.safe_remove, link_path.get())) return {};
+        replaced = true;
+    }
+
+    // 4. The tool's skills directory, with its parents.
+    if (!native::call_method_kw(tool_skills_dir, names.mkdir, names.mkdir_keywords, Py_True, Py_True)) {
+        return {};
+    }
+
+    // 5. The link itself.
+    Ref method = native::call_method(self, names.create_link, central_skill_dir, link_path.get());
+    if (!method) return {};
+
+    // 6. The record of what was done.
+    Ref link_result = native::load_global(globals, names.LinkResult);
+    if (!link_result) return {};
+    return native::call_kw(link_result.get(), names.result_keywords, skill_name, link_path.get(),
+                           central_skill_dir, method.get(), replaced ? Py_True : Py_False);
+}
+
+Ref unlink(const Arguments& arguments, PyObject*) noexcept {
+    PyObject* self = arguments[0];
+    PyObject* link_path = arguments[1];
+
+    // 1-2. Nothing there: nothing to do.
+    const int present = is_present(link_path);
+    if (present < 0) return {};
+    if (!present) return Ref::borrow(Py_False);
+
+    // 3-4. Remove it.
+    if (!native::call_method(self, names.safe_remove, link_path)) return {};
+    return Ref::borrow(Py_True);
+}
+
+// Step 2 of is_link_valid: both sides resolved, then compared with ==.
+Ref resolves_to(PyObject* link_path, PyObject* expected_target) noexcept {
+    Ref resolved_link = native::call_method(link_path, names.resolve);
+    if (!resolved_link) return {};
+    Ref resolved_target = native::call_method(expected_target, names.resolve);
+    if (!resolved_target) return {};
+    return Ref::steal(PyObject_RichCompare(resolved_link.get(), resolved_target.get(), Py_EQ));
+}
+
+Ref is_link_valid(const Arguments& arguments, PyObject*) noexcept {
+    PyObject* link_path = arguments[1];
+    PyObject* expected_target = arguments[2];
+
+    // 1. Missing entries are not healthy.
+    const int present = is_present(link_path);
+    if (present < 0) return {};
+    if (!present) return Ref::borrow(Py_False);
+
+    // 2. A link is judged by where it leads. A link loop makes resolve()
+    // raise RuntimeError: that is an unhealthy entry, not a crash.
+    const int is_link = truth_of(native::call_method(link_path, names.is_symlink));
+    if (is_link < 0) return {};
+    if (is_link) {
+        Ref same = resolves_to(link_path, expected_target);
+        if (same) return same;
+        if (native::swallow(PyExc_OSError) || native::swallow(PyExc_RuntimeError)) {
+            return Ref::borrow(Py_False);
+        }
+        return {};
+    }
+
+    // 3. A copy is judged by its marker file.
+    Ref data = Ref::steal(PyNumber_TrueDivide(link_path, names.data));
+    if (!data) return {};
+    Ref marker = Ref::steal(PyNumber_TrueDivide(data.get(), names.version_json));
+    if (!marker) return {};
+    return native::call_method(marker.get(), names.exists);
+}
+
+Ref create_link(const Arguments& arguments, PyObject* globals) noexcept {
+    PyObject* self = arguments[0];
+    PyObject* target = arguments[1];
+    PyObject* link = arguments[2];
+
+    // 1-2. Windows has its own strategy (its result is checked on return).
+    const int windows = is_windows(globals);
+    if (windows < 0) return {};
+    if (windows) return native::call_method(self, names.create_windows_link, target, link);
+
+    // 3. Elsewhere a plain symbolic link, with no fallback.
+    Ref os = native::load_global(globals, names.os);
+    if (!os) return {};
+    if (!native::call_method(os.get(), names.symlink, target, link)) return {};
+    return Ref::borrow(names.method_symlink);
+}
+
+Ref create_windows_link(const Arguments& arguments, PyObject* globals) noexcept {
+    PyObject* target = arguments[1];
+    PyObject* link = arguments[2];
+
+    // 1. A directory link.
+    Ref os = native::load_global(globals, names.os);
+    if (!os) return {};
+    if (native::call_method_kw(os.get(), names.symlink, names.symlink_keywords, target, link, Py_True)) {
+        return Ref::borrow(names.method_junction);
+    }
+
+    // 2. Refused with an OSError: copy instead, while handling that error.
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
+    HandlingException handling(Ref::steal(PyErr_GetRaisedException()));
+
+    // 3. The filtered copy.
+    Ref shutil = native::load_global(globals, names.shutil);
+    if (!shutil) return {};
+    Ref copytree = native::get_attr(shutil.get(), names.copytree);
+    if (!copytree) return {};
+    Ref shutil_again = native::load_global(globals, names.shutil);
+    if (!shutil_again) return {};
+    Ref ignore_patterns = native::get_attr(shutil_again.get(), names.ignore_patterns);
+    if (!ignore_patterns) return {};
+    Ref ignore = Ref::steal(PyObject_Call(ignore_patterns.get(), names.copy_ignored_patterns, nullptr));
+    if (!ignore) return {};
+    if (!native::call_kw(copytree.get(), names.copytree_keywords, target, link, ignore.get())) return {};
+    return Ref::borrow(names.method_copy_fallback);
+}
+
+Ref safe_remove(const Arguments& arguments, PyObject* globals) noexcept {
+    PyObject* path = arguments[1];
+
+    // 1. Off Windows a symbolic link is removed as a link, never followed.
+    int windows = is_windows(globals);
+    if (windows < 0) return {};
+    if (!windows) {
+        const int is_link = truth_of(native::call_method(path, names.is_symlink));
+        if (is_link < 0) return {};
+        if (is_link) {
+            if (!native::call_method(path, names.unlink)) return {};
+            return Ref::borrow(Py_None);
+        }
+    }
+
+    // 2. On Windows the non-recursive rmdir first; rmtree only if it fails.
+    windows = is_windows(globals);
+    if (windows < 0) return {};
+    if (windows) {
+        Ref os = native::load_global(globals, names.os);
+        Ref rmdir = os ? native::get_attr(os.get(), names.rmdir) : Ref();
+        Ref path_text = rmdir ? Ref::steal(PyObject_Str(path)) : Ref();
+        if (path_text && native::call(rmdir.get(), path_text.get())) return Ref::borrow(Py_None);
+        if (!native::swallow(PyExc_OSError)) return {};
+        if (!remove_tree(globals, path)) return {};
+        return Ref::borrow(Py_None);
+    }
+
+    // 3. An ordinary directory.
+    if (!remove_tree(globals, path)) return {};
+    return Ref::borrow(Py_None);
+}
+
+// --- The class and module surface. --------------------------------------
+
+const native::Parameter link_parameters[] = {
+    {.name = "self"},
+    {.name = "skill_name", .annotation = "str", .conversion = Conversion::ExactStr},
+    {.name = "central_skill_dir", .annotation = "Path"},
+    {.name = "tool_skills_dir", .annotation = "Path"},
+    {.name = "force", .annotation = "bool", .kind = ParameterKind::KeywordOnly,
+     .conversion = Conversion::Truth, .default_value = Py_False},
+};
+const native::Parameter unlink_parameters[] = {
+    {.name = "self"},
+    {.name = "link_path", .annotation = "Path"},
+};
+const native::Parameter is_link_valid_parameters[] = {
+    {.name = "self"},
+    {.name = "link_path", .annotation = "Path"},
+    {.name = "expected_target", .annotation = "Path"},
+};
+const native::Parameter target_and_link_parameters[] = {
+    {.name = "self"},
+    {.name = "target", .annotation = "Path"},
+    {.name = "link", .annotation = "Path"},
+};
+const native::Parameter safe_remove_parameters[] = {
+    {.name = "self"},
+    {.name = "path", .annotation = "Path"},
+};
+
+template <std::size_t N>
+constexpr std::size_t count(const native::Parameter (&)[N]) noexcept { return N; }
+
+// In the order the class body defines them.
+const native::FunctionSpec skills_linker_methods[] = {
+    {"link", "SkillsLinker.link",
+     "在 tool_skills_dir 下创建指向 central_skill_dir 的链接。\n"
+     "\n"
+     "        Args:\n"
+     "            skill_name: 技能名称，如 \"code-review\"\n"
+     "            central_skill_dir: 中央存储中该技能的目录\n"
+     "            tool_skills_dir: AI 工具的 skills 目录，如 ~/.agent/skills\n"
+     "            force: 是否覆盖已存在的目标\n"
+     "\n"
+     "        Returns:\n"
+     "            LinkResult，记录链接路径、目标、方式以及是否替换了原有内容\n"
+     "        ",
+     link_parameters, count(link_parameters), "LinkResult", link, __LINE__},
+    {"unlink", "SkillsLinker.unlink",
+     "移除链接（不影响中央存储内容）。\n"
+     "\n"
+     "        Args:\n"
+     "            link_path: 工具 skills 目录下的链接路径\n"
+     "\n"
+     "        Returns:\n"
+     "            True 表示成功移除，False 表示路径本不存在\n"
+     "        ",
+     unlink_parameters, count(unlink_parameters), "bool", unlink, __LINE__},
+    {"is_link_valid", "SkillsLinker.is_link_valid",
+     "检查链接是否存在且指向预期的中央目录。\n"
+     "\n"
+     "        Args:\n"
+     "            link_path: 工具 skills 目录下的链接路径\n"
+     "            expected_target: 预期的中央存储路径\n"
+     "\n"
+     "        Returns:\n"
+     "            True 表示链接健康，False 表示缺失或指向错误\n"
+     "        ",
+     is_link_valid_parameters, count(is_link_valid_parameters), "bool", is_link_valid, __LINE__},
+    {"_create_link", "SkillsLinker._create_link", "创建链接并返回实际使用的方式。",
+     target_and_link_parameters, count(target_and_link_parameters), "str", create_link, __LINE__},
+    {"_create_windows_link", "SkillsLinker._create_windows_link",
+     "Windows 下优先创建 Directory Junction，失败时降级复制。\n"
+     "\n"
+     "        os.symlink(target_is_directory=True) 在普通用户权限下创建的是\n"
+     "        Directory Junction（等价于 mklink /J），无需管理员或开发者模式。\n"
+     "        ",
+     target_and_link_parameters, count(target_and_link_parameters), "str", create_windows_link,
+     __LINE__},
+    {"_safe_remove", "SkillsLinker._safe_remove",
+     "安全删除链接或目录，避免误删 Junction 指向的中央存储内容。\n"
+     "\n"
+     "        策略：\n"
+     "          - Unix symlink  : path.unlink()（仅删链接本身）\n"
+     "          - Windows Junction / 空目录 : os.rmdir()（仅删链接本身，不递归目标）\n"
+     "          - 普通目录       : shutil.rmtree()（os.rmdir 抛错时降级）\n"
+     "        ",
+     safe_remove_parameters, count(safe_remove_parameters), "None", safe_remove, __LINE__},
+};
+
+// A class as a `class` statement makes it: type(name, (), namespace), with
+// __module__, __qualname__ and __doc__ first in the namespace.
+Ref make_class(const char* name, const char* doc, PyObject* module_name, Ref body_namespace) noexcept {
+    if (!body_namespace) return {};
+    Ref class_namespace = Ref::steal(PyDict_New());
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    Ref docstring = Ref::steal(PyUnicode_FromString(doc));
+    if (!class_namespace || !qualname || !docstring ||
+        PyDict_SetItemString(class_namespace.get(), "__module__", module_name) < 0 ||
+        PyDict_SetItemString(class_namespace.get(), "__qualname__", qualname.get()) < 0 ||
+        PyDict_SetItemString(class_namespace.get(), "__doc__", docstring.get()) < 0 ||
+        PyDict_Update(class_namespace.get(), body_namespace.get()) < 0) {
+        return {};
+    }
+    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", name,
+                                            class_namespace.get()));
+}
+
+Ref link_result_body() noexcept {
+    Ref annotations = Ref::steal(Py_BuildValue("{ssssssssss}", "skill_name", "str", "link_path", "Path",
+                                               "target_path", "Path", "method", "str", "replaced", "bool"));
+    if (!annotations) return {};
+    return Ref::steal(Py_BuildValue("{sO}", "__annotations__", annotations.get()));
+}
+
+// `@dataclass class LinkResult: ...`, with the `dataclass` just bound.
+Ref make_link_result(PyObject* globals, PyObject* module_name) noexcept {
+    Ref plain = make_class("LinkResult", "单次链接操作的结果。", module_name, link_result_body());
+    if (!plain) return {};
+    Ref dataclass = native::load_global(globals, names.dataclass);
+    if (!dataclass) return {};
+    return native::call(dataclass.get(), plain.get());
+}
+
+Ref make_skills_linker(const native::ModuleContext& context) noexcept {
+    Ref methods = Ref::steal(PyDict_New());
+    if (!methods) return {};
+    for (const native::FunctionSpec& spec : skills_linker_methods) {
+        Ref method = native::make_function(spec, context);
+        if (!method || PyDict_SetItemString(methods.get(), spec.name, method.get()) < 0) return {};
+    }
+    return make_class("SkillsLinker", "Skill 链接器，在 AI 工具的 skills 目录下创建指向中央存储的链接。",
+                      context.name, std::move(methods));
+}
+
+bool run_module_body(PyObject* module) noexcept {
+    if (!names.make()) return false;
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    PyObject* globals = PyModule_GetDict(module);
+    const native::ModuleContext context{globals, module_name.get(), "tavrin/skills/link/linker.cpp"};
+    // As for a Python module, __builtins__ comes first (dataclass would
+    // otherwise add it halfway through the globals).
+    return native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins())) &&
+           native::bind(module, "os", native::import_module(names.os)) &&
+           native::bind(module, "shutil", native::import_module(names.shutil)) &&
+           native::bind(module, "sys", native::import_module(names.sys)) &&
+           native::bind(module, "dataclass",
+                        native::import_from(names.dataclasses, names.dataclass)) &&
+           native::bind(module, "Path", native::import_from(names.pathlib, names.Path)) &&
+           native::bind(module, "LinkResult", make_link_result(globals, module_name.get())) &&
+           native::bind(module, "SkillsLinker", make_skills_linker(context));
+}
+
+native::ModuleGuard guard("linker", run_module_body);
+
+PyModuleDef linker_module = {
+    PyModuleDef_HEAD_INIT,
+    "linker",
+    "技能链接管理器。\n"
+    "\n"
+    "负责在各 AI 工具的 skills 目录下创建指向中央存储的链接，\n"
+    "实现中央存储只保留一份、多个工具共享引用。\n"
+    "\n"
+    "链接策略：\n"
+    "- macOS / Linux：os.symlink（符号链接）\n"
+    "- Windows：os.symlink(target_is_directory=True)（Directory Junction，无需管理员权限）\n"
+    "- 兜底：shutil.copytree（极少数无法创建 Junction 的受限环境）\n",
+    0,
+    nullptr,
+    native::guarded_slots<guard>,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_linker() {
+    return PyModuleDef_Init(&linker_module);
+}

@@ -1,0 +1,1 @@
+"""Telemetry support: the machine identifier."""

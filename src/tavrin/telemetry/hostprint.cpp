@@ -1,0 +1,161 @@
+// tavrin.telemetry.hostprint: the machine's stable identifier, a UUID v4
+// kept in the module global `_cached` and in the file `_HOSTPRINT_FILE`.
+// Every mention of a module global reads it afresh, as Python code would.
+
+#include "function.hpp"
+#include "module.hpp"
+#include "python.hpp"
+
+namespace {
+
+using native::Arguments;
+using native::Ref;
+
+// Interned names and constants, made once per process by the module body.
+struct Names {
+    PyObject *uuid, *uuid4, *pathlib, *Path, *tavrin_config, *CONFIG_DIR;
+    PyObject *hostprint_file, *cached, *file_name;
+    PyObject *exists, *read_text, *strip, *parent, *mkdir, *write_text;
+    PyObject *encoding_keywords, *mkdir_keywords, *utf_8;
+
+    bool make() noexcept {
+        if (utf_8) return true;
+        using native::intern;
+        using native::keyword_names;
+        uuid = intern("uuid"), uuid4 = intern("uuid4");
+        pathlib = intern("pathlib"), Path = intern("Path");
+        tavrin_config = intern("tavrin.config"), CONFIG_DIR = intern("CONFIG_DIR");
+        hostprint_file = intern("_HOSTPRINT_FILE"), cached = intern("_cached");
+        file_name = intern("hostprint");
+        exists = intern("exists"), read_text = intern("read_text"), strip = intern("strip");
+        parent = intern("parent"), mkdir = intern("mkdir"), write_text = intern("write_text");
+        encoding_keywords = keyword_names({"encoding"});
+        mkdir_keywords = keyword_names({"parents", "exist_ok"});
+        PyObject* all[] = {uuid, uuid4, pathlib, Path, tavrin_config, CONFIG_DIR, hostprint_file,
+                           cached, file_name, exists, read_text, strip, parent, mkdir, write_text,
+                           encoding_keywords, mkdir_keywords};
+        for (PyObject* made : all) {
+            if (!made) return false;
+        }
+        // Made last: it marks the whole set as ready.
+        utf_8 = intern("utf-8");
+        return utf_8 != nullptr;
+    }
+};
+Names names;
+
+// Step 4: the directory and the file. Any failure leaves its error set.
+bool persist(PyObject* globals) noexcept {
+    Ref file = native::load_global(globals, names.hostprint_file);
+    Ref directory = file ? native::get_attr(file.get(), names.parent) : Ref();
+    if (!directory ||
+        !native::call_method_kw(directory.get(), names.mkdir, names.mkdir_keywords, Py_True, Py_True)) {
+        return false;
+    }
+    Ref file_again = native::load_global(globals, names.hostprint_file);
+    Ref identifier = native::load_global(globals, names.cached);
+    return file_again && identifier &&
+           native::call_method_kw(file_again.get(), names.write_text, names.encoding_keywords,
+                                  identifier.get(), names.utf_8);
+}
+
+Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
+    // 1. The memory cache, by truth value.
+    Ref cached = native::load_global(globals, names.cached);
+    if (!cached) return {};
+    const int known = native::truth(cached.get());
+    if (known < 0) return {};
+    if (known) return native::load_global(globals, names.cached);
+
+    // 2. The file, stripped; blank content counts as no identifier.
+    Ref file = native::load_global(globals, names.hostprint_file);
+    if (!file) return {};
+    Ref file_exists = native::call_method(file.get(), names.exists);
+    if (!file_exists) return {};
+    const int present = native::truth(file_exists.get());
+    if (present < 0) return {};
+    if (present) {
+        Ref file_again = native::load_global(globals, names.hostprint_file);
+        if (!file_again) return {};
+        Ref text = native::call_method_kw(file_again.get(), names.read_text, names.encoding_keywords,
+                                          names.utf_8);
+        if (!text) return {};
+        Ref content = native::call_method(text.get(), names.strip);
+        if (!content) return {};
+        const int has_content = native::truth(content.get());
+        if (has_content < 0) return {};
+        if (has_content) {
+            if (!native::store_global(globals, names.cached, content.get())) return {};
+            return native::load_global(globals, names.cached);
+        }
+    }
+
+    // 3. A new identifier, cached before any attempt to persist it.
+    Ref uuid = native::load_global(globals, names.uuid);
+    if (!uuid) return {};
+    Ref generated = native::call_method(uuid.get(), names.uuid4);
+    if (!generated) return {};
+    Ref identifier = Ref::steal(PyObject_Str(generated.get()));
+    if (!identifier || !native::store_global(globals, names.cached, identifier.get())) return {};
+
+    // 4. Persisting is best effort: an OSError only costs the next process
+    // its continuity.
+    if (!persist(globals) && !native::swallow(PyExc_OSError)) return {};
+
+    // 5.
+    return native::load_global(globals, names.cached);
+}
+
+const native::FunctionSpec get_hostprint_spec = {
+    "get_hostprint", "get_hostprint",
+    "获取本机唯一标识。\n"
+    "\n"
+    "    优先返回内存缓存，其次读取文件，首次运行时生成并持久化。\n"
+    "\n"
+    "    Returns:\n"
+    "        UUID v4 格式的机器唯一标识字符串\n"
+    "    ",
+    nullptr, 0, "str", get_hostprint, __LINE__,
+};
+
+bool run_module_body(PyObject* module) noexcept {
+    if (!names.make()) return false;
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    PyObject* globals = PyModule_GetDict(module);
+    const native::ModuleContext context{globals, module_name.get(), "tavrin/telemetry/hostprint.cpp"};
+    auto hostprint_file = [&] {
+        Ref config_dir = native::load_global(globals, names.CONFIG_DIR);
+        return config_dir ? Ref::steal(PyNumber_TrueDivide(config_dir.get(), names.file_name)) : Ref();
+    };
+    return native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins())) &&
+           native::bind(module, "uuid", native::import_module(names.uuid)) &&
+           native::bind(module, "Path", native::import_from(names.pathlib, names.Path)) &&
+           native::bind(module, "CONFIG_DIR", native::import_from(names.tavrin_config, names.CONFIG_DIR)) &&
+           native::bind(module, "_HOSTPRINT_FILE", hostprint_file()) &&
+           native::bind(module, "_cached", Ref::borrow(Py_None)) &&
+           native::bind(module, "get_hostprint", native::make_function(get_hostprint_spec, context));
+}
+
+native::ModuleGuard guard("hostprint", run_module_body);
+
+PyModuleDef hostprint_module = {
+    PyModuleDef_HEAD_INIT,
+    "hostprint",
+    "机器唯一标识管理。\n"
+    "\n"
+    "在 ~/.config/tavrin/hostprint 文件中持久化 UUID v4，\n"
+    "首次运行时自动生成，后续复用（内存缓存 + 文件持久化双层）。\n",
+    0,
+    nullptr,
+    native::guarded_slots<guard>,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_hostprint() {
+    return PyModuleDef_Init(&hostprint_module);
+}
