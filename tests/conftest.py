@@ -70,7 +70,10 @@ def windows(monkeypatch):
     def symlink(*args, **kwargs):
         log.append(("symlink", args, kwargs))
         if state.symlink_error is not None:
-            raise state.symlink_error
+            # A fresh instance per call: a re-raised one would pile up tracebacks.
+            error = state.symlink_error
+            state.raised = type(error)(*error.args)
+            raise state.raised
         return os.symlink(*args, **kwargs)
 
     def rmdir(path):

@@ -160,7 +160,7 @@ class TestWindows:
         monkeypatch.setattr(L.shutil, "copytree", copy_fails)
         with pytest.raises(FileExistsError) as raised:
             linker.link("code-review", central, tmp_path / "tools")
-        assert raised.value.__context__ is windows.symlink_error
+        assert raised.value.__context__ is windows.raised
         assert sys.exc_info() == (None, None, None)
 
     def test_non_oserror_from_symlink_skips_the_copy(self, linker, central, tmp_path, windows):
