@@ -105,14 +105,14 @@ bool apply_defaults(const FunctionSpec& spec, std::size_t positional, Arguments&
     return true;
 }
 
-bool convert(const FunctionSpec& spec, Arguments& out) noexcept {
+bool convert(const FunctionSpec& spec, PyObject* const* names, Arguments& out) noexcept {
     for (std::size_t i = 0; i < spec.parameter_count; ++i) {
         const Parameter& parameter = spec.parameters[i];
         switch (parameter.conversion) {
             case Conversion::None:
                 break;
             case Conversion::ExactStr:
-                if (!check_argument_type(out.values[i], &PyUnicode_Type, parameter.name)) return false;
+                if (!check_argument_type(out.values[i], &PyUnicode_Type, names[i])) return false;
                 break;
             case Conversion::Truth: {
                 const int value = truth(out.values[i]);
@@ -133,15 +133,17 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* parameter_names, 
 
     // The same order of complaints as CPython: keywords, surplus, missing.
     const std::size_t positional = positional_count(spec);
-    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
-        out.values[i] = i < positional && static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-    }
-    if (kwnames && !bind_keywords(spec, parameter_names, args + nargs, kwnames, out)) return false;
+    const std::size_t given = static_cast<std::size_t>(nargs) < positional ? nargs : positional;
+    for (std::size_t i = 0; i < spec.parameter_count; ++i) out.values[i] = i < given ? args[i] : nullptr;
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (keywords && !bind_keywords(spec, parameter_names, args + nargs, kwnames, out)) return false;
     if (static_cast<std::size_t>(nargs) > positional) {
         raise_too_many_positional(spec, positional, nargs);
         return false;
     }
-    return apply_defaults(spec, positional, out) && convert(spec, out);
+    // Keywords fill distinct parameters, so a full count means none is missing.
+    const bool complete = given + static_cast<std::size_t>(keywords) == spec.parameter_count;
+    return (complete || apply_defaults(spec, positional, out)) && convert(spec, parameter_names, out);
 }
 
 }  // namespace native

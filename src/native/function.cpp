@@ -27,6 +27,7 @@ struct FunctionObject {
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* code;  // the signature for inspect, and the traceback entry
+    PyObject* frame;  // the frame of traceback entries
     PyObject* parameter_names[kMaxParameters];  // interned, hence immortal
 };
 
@@ -34,23 +35,45 @@ FunctionObject* as_function(PyObject* object) noexcept {
     return reinterpret_cast<FunctionObject*>(object);
 }
 
+// The result of a call as it leaves: checked if the function returns `str`,
+// and any failure marked with this function's traceback entry.
+inline PyObject* finish_call(FunctionObject* function, Ref result) noexcept {
+    PyObject* value = result.get();
+    if (function->checks_str_return && value && !PyUnicode_CheckExact(value) && value != Py_None) {
+        result = check_return_str(std::move(result));
+    }
+    if (!result) add_traceback(function->frame);
+    return result.release();
+}
+
+// Any call but a shortcut's answer: binding, the recursion guard, the body.
+[[gnu::noinline]] PyObject* call_body(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    const FunctionSpec& spec = *function->spec;
+    Arguments arguments;
+    if (!bind_arguments(spec, function->parameter_names, args, nargs, kwnames, arguments)) {
+        return finish_call(function, Ref());
+    }
+    // Methods call one another through `self`, so an override can make
+    // native code recurse without a Python frame in between.
+    if (Py_EnterRecursiveCall(" while calling a native function")) return finish_call(function, Ref());
+    Ref result = spec.body(arguments, function->globals);
+    Py_LeaveRecursiveCall();
+    return finish_call(function, std::move(result));
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* function = as_function(callable);
-    const FunctionSpec& spec = *function->spec;
-    // Methods call one another through `self`, so an override can make
-    // native code recurse without a Python frame in between.
-    if (Py_EnterRecursiveCall(" while calling a native function")) return nullptr;
-    Arguments arguments;
-    Ref result;
-    if (bind_arguments(spec, function->parameter_names, args, PyVectorcall_NARGS(nargsf), kwnames,
-                       arguments)) {
-        result = spec.body(arguments, function->globals);
-        if (function->checks_str_return) result = check_return_str(std::move(result));
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const bool no_arguments = nargs == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
+    if (function->spec->shortcut && no_arguments) {
+        if (PyObject* answer = function->spec->shortcut()) {
+            if (!function->checks_str_return || PyUnicode_CheckExact(answer) || answer == Py_None) return answer;
+            return finish_call(function, Ref::steal(answer));
+        }
     }
-    Py_LeaveRecursiveCall();
-    if (!result) add_traceback(reinterpret_cast<PyCodeObject*>(function->code), function->globals);
-    return result.release();
+    return call_body(function, args, nargs, kwnames);
 }
 
 // Bound like a Python function: unbound from the class, a method from an
@@ -82,6 +105,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(function->globals);
     Py_VISIT(function->dict);
     Py_VISIT(function->code);
+    Py_VISIT(function->frame);
     return 0;
 }
 
@@ -97,6 +121,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(function->globals);
     Py_CLEAR(function->dict);
     Py_CLEAR(function->code);
+    Py_CLEAR(function->frame);
     return 0;
 }
 
@@ -310,8 +335,12 @@ Ref make_function(const FunctionSpec& spec, const ModuleContext& module) noexcep
     function->globals = Py_NewRef(module.globals);
     function->annotations = make_annotations(spec).release();
     function->code = make_code(spec, module, function->parameter_names).release();
+    if (function->code) {
+        function->frame =
+            make_traceback_frame(reinterpret_cast<PyCodeObject*>(function->code), module.globals).release();
+    }
     if (!function->name || !function->qualname || !function->doc || !function->annotations ||
-        !function->code || !make_kwdefaults(spec, function->kwdefaults)) {
+        !function->code || !function->frame || !make_kwdefaults(spec, function->kwdefaults)) {
         return {};
     }
     PyObject_GC_Track(function);

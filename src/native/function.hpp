@@ -38,6 +38,10 @@ struct Arguments {
 
 // A function body: returns a new reference, or an empty Ref with an error set.
 using Body = Ref (*)(const Arguments& arguments, PyObject* globals);
+// A shortcut answers a call without calling out to anything (hence without
+// the recursion guard): a new reference, or NULL, never with an error set,
+// to leave the call to the body.
+using Shortcut = PyObject* (*)() noexcept;
 
 struct FunctionSpec {
     const char* name;
@@ -48,6 +52,7 @@ struct FunctionSpec {
     const char* return_annotation;  // "str" also turns on the return check
     Body body;
     int line;  // where the body is defined, for traceback entries
+    Shortcut shortcut = nullptr;  // only for functions without parameters
 };
 
 // Where the functions of one module live: its globals, its dotted name and

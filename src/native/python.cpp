@@ -65,22 +65,15 @@ Ref import_from(PyObject* module_name, PyObject* name) noexcept {
 
 namespace {
 
-// The type's __name__ as UTF-8, for messages; "?" if it cannot be had.
-struct TypeName {
-    explicit TypeName(PyObject* object) noexcept
-        : name_(Ref::steal(PyType_GetName(Py_TYPE(object)))) {
-        if (name_) text_ = PyUnicode_AsUTF8(name_.get());
-        if (!text_) {
-            PyErr_Clear();
-            text_ = "?";
-        }
+// The type's __name__, for messages; "?" if it cannot be had.
+Ref type_name(PyObject* object) noexcept {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
+    if (!name) {
+        PyErr_Clear();
+        name = Ref::steal(PyUnicode_FromString("?"));
     }
-    const char* text() const noexcept { return text_; }
-
-private:
-    Ref name_;
-    const char* text_ = nullptr;
-};
+    return name;
+}
 
 void add_note(const char* text) noexcept {
     Ref exception = Ref::steal(PyErr_GetRaisedException());
@@ -96,10 +89,13 @@ void add_note(const char* text) noexcept {
 
 }  // namespace
 
-bool check_argument_type(PyObject* value, PyTypeObject* expected, const char* parameter) noexcept {
+bool check_argument_type(PyObject* value, PyTypeObject* expected, PyObject* parameter) noexcept {
     if (Py_IS_TYPE(value, expected)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 parameter, expected->tp_name, TypeName(value).text());
+    Ref got = type_name(value);
+    if (!got) return false;
+    // %U of ready-made str objects: far cheaper than decoding %s arguments.
+    PyErr_Format(PyExc_TypeError, "Argument '%.200U' has incorrect type (expected %.200s, got %.200U)",
+                 parameter, expected->tp_name, got.get());
     if (PyObject_TypeCheck(value, expected)) {
         add_note("Instances of subclasses of built-in types are rejected here; "
                  "pass an exact built-in instance instead (for example str(value)).");
@@ -109,20 +105,17 @@ bool check_argument_type(PyObject* value, PyTypeObject* expected, const char* pa
 
 Ref check_return_str(Ref value) noexcept {
     if (!value || PyUnicode_CheckExact(value.get()) || value.get() == Py_None) return value;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", TypeName(value.get()).text());
+    Ref got = type_name(value.get());
+    if (got) PyErr_Format(PyExc_TypeError, "Expected %s, got %.200U", "str", got.get());
     return {};
 }
 
-void add_traceback(PyCodeObject* code, PyObject* globals) noexcept {
-    // PyFrame_New refuses to run with an exception pending: park it meanwhile.
-    PyObject* exception = PyErr_GetRaisedException();
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    if (!frame) PyErr_Clear();
-    PyErr_SetRaisedException(exception);
-    if (frame) {
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
-    }
+Ref make_traceback_frame(PyCodeObject* code, PyObject* globals) noexcept {
+    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
+}
+
+void add_traceback(PyObject* frame) noexcept {
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
 }
 
 }  // namespace native

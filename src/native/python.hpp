@@ -72,12 +72,16 @@ Ref import_from(PyObject* module_name, PyObject* name) noexcept;
 Ref import_module(PyObject* module_name) noexcept;
 
 // The exact-type check made on arguments annotated with a built-in type.
-bool check_argument_type(PyObject* value, PyTypeObject* expected, const char* parameter) noexcept;
+// `parameter` is the parameter's name as a str.
+bool check_argument_type(PyObject* value, PyTypeObject* expected, PyObject* parameter) noexcept;
 // The check made on the value of a function annotated to return `str`:
 // an exact `str` or None passes through, anything else is a TypeError.
 Ref check_return_str(Ref value) noexcept;
 
-// Adds a traceback entry for `code` to the pending exception.
-void add_traceback(PyCodeObject* code, PyObject* globals) noexcept;
+// A frame that never runs, whose code names a function: made once per
+// function, it is the frame of every traceback entry for that function.
+Ref make_traceback_frame(PyCodeObject* code, PyObject* globals) noexcept;
+// Adds a traceback entry for that frame to the pending exception.
+void add_traceback(PyObject* frame) noexcept;
 
 }  // namespace native

@@ -5,6 +5,7 @@
 #include "function.hpp"
 #include "module.hpp"
 #include "python.hpp"
+#include "watched_global.hpp"
 
 namespace {
 
@@ -44,38 +45,59 @@ struct Names {
 };
 Names names;
 
+// The globals that get_hostprint reads at every call.
+struct Globals {
+    native::WatchedGlobal cached, hostprint_file, uuid;
+
+    bool watch(PyObject* globals) noexcept {
+        return cached.watch(globals, names.cached) && hostprint_file.watch(globals, names.hostprint_file) &&
+               uuid.watch(globals, names.uuid);
+    }
+};
+Globals module_globals;
+
 // Step 4: the directory and the file. Any failure leaves its error set.
-bool persist(PyObject* globals) noexcept {
-    Ref file = native::load_global(globals, names.hostprint_file);
+bool persist() noexcept {
+    Ref file = module_globals.hostprint_file.load();
     Ref directory = file ? native::get_attr(file.get(), names.parent) : Ref();
     if (!directory ||
         !native::call_method_kw(directory.get(), names.mkdir, names.mkdir_keywords, Py_True, Py_True)) {
         return false;
     }
-    Ref file_again = native::load_global(globals, names.hostprint_file);
-    Ref identifier = native::load_global(globals, names.cached);
+    Ref file_again = module_globals.hostprint_file.load();
+    Ref identifier = module_globals.cached.load();
     return file_again && identifier &&
            native::call_method_kw(file_again.get(), names.write_text, names.encoding_keywords,
                                   identifier.get(), names.utf_8);
 }
 
+// Step 1 when the cache holds a non-empty exact str: true by its length, so
+// nothing is called, and the answer needs no recursion guard.
+PyObject* known_identifier() noexcept {
+    PyObject* cached = module_globals.cached.peek();
+    if (cached && PyUnicode_CheckExact(cached) && PyUnicode_GET_LENGTH(cached) != 0) {
+        return Py_NewRef(cached);
+    }
+    return nullptr;
+}
+
 Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
     // 1. The memory cache, by truth value.
-    Ref cached = native::load_global(globals, names.cached);
+    Ref cached = module_globals.cached.load();
     if (!cached) return {};
     const int known = native::truth(cached.get());
     if (known < 0) return {};
-    if (known) return native::load_global(globals, names.cached);
+    if (known) return module_globals.cached.load();
 
     // 2. The file, stripped; blank content counts as no identifier.
-    Ref file = native::load_global(globals, names.hostprint_file);
+    Ref file = module_globals.hostprint_file.load();
     if (!file) return {};
     Ref file_exists = native::call_method(file.get(), names.exists);
     if (!file_exists) return {};
     const int present = native::truth(file_exists.get());
     if (present < 0) return {};
     if (present) {
-        Ref file_again = native::load_global(globals, names.hostprint_file);
+        Ref file_again = module_globals.hostprint_file.load();
         if (!file_again) return {};
         Ref text = native::call_method_kw(file_again.get(), names.read_text, names.encoding_keywords,
                                           names.utf_8);
@@ -86,12 +108,12 @@ Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
         if (has_content < 0) return {};
         if (has_content) {
             if (!native::store_global(globals, names.cached, content.get())) return {};
-            return native::load_global(globals, names.cached);
+            return module_globals.cached.load();
         }
     }
 
     // 3. A new identifier, cached before any attempt to persist it.
-    Ref uuid = native::load_global(globals, names.uuid);
+    Ref uuid = module_globals.uuid.load();
     if (!uuid) return {};
     Ref generated = native::call_method(uuid.get(), names.uuid4);
     if (!generated) return {};
@@ -100,10 +122,10 @@ Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
 
     // 4. Persisting is best effort: an OSError only costs the next process
     // its continuity.
-    if (!persist(globals) && !native::swallow(PyExc_OSError)) return {};
+    if (!persist() && !native::swallow(PyExc_OSError)) return {};
 
     // 5.
-    return native::load_global(globals, names.cached);
+    return module_globals.cached.load();
 }
 
 const native::FunctionSpec get_hostprint_spec = {
@@ -115,7 +137,7 @@ const native::FunctionSpec get_hostprint_spec = {
     "    Returns:\n"
     "        UUID v4 格式的机器唯一标识字符串\n"
     "    ",
-    nullptr, 0, "str", get_hostprint, __LINE__,
+    nullptr, 0, "str", get_hostprint, __LINE__, known_identifier,
 };
 
 bool run_module_body(PyObject* module) noexcept {
@@ -133,7 +155,7 @@ bool run_module_body(PyObject* module) noexcept {
            native::bind(module, "Path", native::import_from(names.pathlib, names.Path)) &&
            native::bind(module, "CONFIG_DIR", native::import_from(names.tavrin_config, names.CONFIG_DIR)) &&
            native::bind(module, "_HOSTPRINT_FILE", hostprint_file()) &&
-           native::bind(module, "_cached", Ref::borrow(Py_None)) &&
+           native::bind(module, "_cached", Ref::borrow(Py_None)) && module_globals.watch(globals) &&
            native::bind(module, "get_hostprint", native::make_function(get_hostprint_spec, context));
 }
 

@@ -5,6 +5,7 @@
 #include "function.hpp"
 #include "module.hpp"
 #include "python.hpp"
+#include "watched_global.hpp"
 
 namespace {
 
@@ -66,14 +67,25 @@ struct Names {
 };
 Names names;
 
+// The module globals that the methods read at every use.
+struct Globals {
+    native::WatchedGlobal os, shutil, sys, LinkResult;
+
+    bool watch(PyObject* globals) noexcept {
+        return os.watch(globals, names.os) && shutil.watch(globals, names.shutil) &&
+               sys.watch(globals, names.sys) && LinkResult.watch(globals, names.LinkResult);
+    }
+};
+Globals module_globals;
+
 // The truth value of a call's result: 1, 0, or -1 when the call failed.
 int truth_of(const Ref& value) noexcept {
     return value ? native::truth(value.get()) : -1;
 }
 
 // `sys.platform == "win32"`, with `sys` read from the module globals now.
-int is_windows(PyObject* globals) noexcept {
-    Ref sys = native::load_global(globals, names.sys);
+int is_windows() noexcept {
+    Ref sys = module_globals.sys.load();
     if (!sys) return -1;
     Ref platform = native::get_attr(sys.get(), names.platform);
     if (!platform) return -1;
@@ -93,11 +105,13 @@ int is_present(PyObject* path) noexcept {
 // let force=True remove a directory outside it.
 bool check_plain_name(PyObject* skill_name) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(skill_name);
-    bool unsafe = length == 0 || PyUnicode_CompareWithASCIIString(skill_name, ".") == 0 ||
-                  PyUnicode_CompareWithASCIIString(skill_name, "..") == 0;
-    for (const Py_UCS4 forbidden : {U'/', U'\\', U':', U'\0'}) {
-        if (unsafe) break;
-        unsafe = PyUnicode_FindChar(skill_name, forbidden, 0, length, 1) != -1;
+    const int kind = PyUnicode_KIND(skill_name);
+    const void* data = PyUnicode_DATA(skill_name);
+    bool unsafe = length == 0 || (length <= 2 && (PyUnicode_CompareWithASCIIString(skill_name, ".") == 0 ||
+                                                  PyUnicode_CompareWithASCIIString(skill_name, "..") == 0));
+    for (Py_ssize_t i = 0; !unsafe && i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        unsafe = c == '/' || c == '\\' || c == ':' || c == '\0';
     }
     if (!unsafe) return true;
     Ref shown = Ref::steal(PyObject_Repr(skill_name));
@@ -130,15 +144,15 @@ private:
     Ref previous_;
 };
 
-Ref remove_tree(PyObject* globals, PyObject* path) noexcept {
-    Ref shutil = native::load_global(globals, names.shutil);
+Ref remove_tree(PyObject* path) noexcept {
+    Ref shutil = module_globals.shutil.load();
     if (!shutil) return {};
     return native::call_method(shutil.get(), names.rmtree, path);
 }
 
 // --- SkillsLinker methods; argument 0 is always `self`. -------------------
 
-Ref link(const Arguments& arguments, PyObject* globals) noexcept {
+Ref link(const Arguments& arguments, PyObject*) noexcept {
     PyObject* self = arguments[0];
     PyObject* skill_name = arguments[1];
     PyObject* central_skill_dir = arguments[2];
@@ -175,7 +189,7 @@ Ref link(const Arguments& arguments, PyObject* globals) noexcept {
     if (!method) return {};
 
     // 6. The record of what was done.
-    Ref link_result = native::load_global(globals, names.LinkResult);
+    Ref link_result = module_globals.LinkResult.load();
     if (!link_result) return {};
     return native::call_kw(link_result.get(), names.result_keywords, skill_name, link_path.get(),
                            central_skill_dir, method.get(), replaced ? Py_True : Py_False);
@@ -234,29 +248,29 @@ Ref is_link_valid(const Arguments& arguments, PyObject*) noexcept {
     return native::call_method(marker.get(), names.exists);
 }
 
-Ref create_link(const Arguments& arguments, PyObject* globals) noexcept {
+Ref create_link(const Arguments& arguments, PyObject*) noexcept {
     PyObject* self = arguments[0];
     PyObject* target = arguments[1];
     PyObject* link = arguments[2];
 
     // 1-2. Windows has its own strategy (its result is checked on return).
-    const int windows = is_windows(globals);
+    const int windows = is_windows();
     if (windows < 0) return {};
     if (windows) return native::call_method(self, names.create_windows_link, target, link);
 
     // 3. Elsewhere a plain symbolic link, with no fallback.
-    Ref os = native::load_global(globals, names.os);
+    Ref os = module_globals.os.load();
     if (!os) return {};
     if (!native::call_method(os.get(), names.symlink, target, link)) return {};
     return Ref::borrow(names.method_symlink);
 }
 
-Ref create_windows_link(const Arguments& arguments, PyObject* globals) noexcept {
+Ref create_windows_link(const Arguments& arguments, PyObject*) noexcept {
     PyObject* target = arguments[1];
     PyObject* link = arguments[2];
 
     // 1. A directory link.
-    Ref os = native::load_global(globals, names.os);
+    Ref os = module_globals.os.load();
     if (!os) return {};
     if (native::call_method_kw(os.get(), names.symlink, names.symlink_keywords, target, link, Py_True)) {
         return Ref::borrow(names.method_junction);
@@ -267,11 +281,11 @@ Ref create_windows_link(const Arguments& arguments, PyObject* globals) noexcept 
     HandlingException handling(Ref::steal(PyErr_GetRaisedException()));
 
     // 3. The filtered copy.
-    Ref shutil = native::load_global(globals, names.shutil);
+    Ref shutil = module_globals.shutil.load();
     if (!shutil) return {};
     Ref copytree = native::get_attr(shutil.get(), names.copytree);
     if (!copytree) return {};
-    Ref shutil_again = native::load_global(globals, names.shutil);
+    Ref shutil_again = module_globals.shutil.load();
     if (!shutil_again) return {};
     Ref ignore_patterns = native::get_attr(shutil_again.get(), names.ignore_patterns);
     if (!ignore_patterns) return {};
@@ -281,11 +295,11 @@ Ref create_windows_link(const Arguments& arguments, PyObject* globals) noexcept 
     return Ref::borrow(names.method_copy_fallback);
 }
 
-Ref safe_remove(const Arguments& arguments, PyObject* globals) noexcept {
+Ref safe_remove(const Arguments& arguments, PyObject*) noexcept {
     PyObject* path = arguments[1];
 
     // 1. Off Windows a symbolic link is removed as a link, never followed.
-    int windows = is_windows(globals);
+    int windows = is_windows();
     if (windows < 0) return {};
     if (!windows) {
         const int is_link = truth_of(native::call_method(path, names.is_symlink));
@@ -297,20 +311,20 @@ Ref safe_remove(const Arguments& arguments, PyObject* globals) noexcept {
     }
 
     // 2. On Windows the non-recursive rmdir first; rmtree only if it fails.
-    windows = is_windows(globals);
+    windows = is_windows();
     if (windows < 0) return {};
     if (windows) {
-        Ref os = native::load_global(globals, names.os);
+        Ref os = module_globals.os.load();
         Ref rmdir = os ? native::get_attr(os.get(), names.rmdir) : Ref();
         Ref path_text = rmdir ? Ref::steal(PyObject_Str(path)) : Ref();
         if (path_text && native::call(rmdir.get(), path_text.get())) return Ref::borrow(Py_None);
         if (!native::swallow(PyExc_OSError)) return {};
-        if (!remove_tree(globals, path)) return {};
+        if (!remove_tree(path)) return {};
         return Ref::borrow(Py_None);
     }
 
     // 3. An ordinary directory.
-    if (!remove_tree(globals, path)) return {};
+    if (!remove_tree(path)) return {};
     return Ref::borrow(Py_None);
 }
 
@@ -464,7 +478,7 @@ bool run_module_body(PyObject* module) noexcept {
                         native::import_from(names.dataclasses, names.dataclass)) &&
            native::bind(module, "Path", native::import_from(names.pathlib, names.Path)) &&
            native::bind(module, "LinkResult", make_link_result(globals, module_name.get())) &&
-           native::bind(module, "SkillsLinker", make_skills_linker(context));
+           native::bind(module, "SkillsLinker", make_skills_linker(context)) && module_globals.watch(globals);
 }
 
 native::ModuleGuard guard("linker", run_module_body);

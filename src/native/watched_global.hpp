@@ -1,0 +1,34 @@
+// A module global whose reads skip the dictionary lookup. A dict watcher on
+// the module's namespace drops the cached value before any change to that
+// namespace lands, so every read still sees the global's value at that
+// moment, rebinding from outside included.
+#pragma once
+
+#include "ref.hpp"
+
+namespace native {
+
+class WatchedGlobal {
+public:
+    // Caches `name` (an interned str) of the namespace `globals` from now on.
+    bool watch(PyObject* globals, PyObject* name) noexcept;
+
+    // The value as Python code's global lookup gives it (namespace, then
+    // builtins), or an empty Ref with NameError set.
+    Ref load() noexcept;
+
+    // The value bound in the namespace, if it is cached, without calling
+    // anything; else NULL (then `load` decides). Borrowed.
+    PyObject* peek() const noexcept { return value_; }
+
+    // Called by the watcher, before `globals` changes under `key` (any key
+    // when NULL).
+    void changing(PyObject* globals, PyObject* key) noexcept;
+
+private:
+    PyObject* globals_ = nullptr;  // borrowed: the module keeps it alive
+    PyObject* name_ = nullptr;
+    PyObject* value_ = nullptr;  // borrowed from globals_ while unchanged
+};
+
+}  // namespace native
