@@ -2,12 +2,12 @@ import os
 import subprocess
 import sys
 import textwrap
-import types
 from pathlib import Path
 
 import pytest
 
 import tavrin.skills.link.linker as linker_module
+from emulation import EmulatedWindows
 
 
 @pytest.fixture
@@ -31,66 +31,26 @@ def central(tmp_path):
 
 
 def tree_digest(root: Path) -> dict:
-    """Every entry under root with its content, links by their target."""
+    """Every entry under root with its content; links by their target, not followed."""
     digest = {}
-    for path in sorted(root.rglob("*")):
-        relative = str(path.relative_to(root))
-        if path.is_symlink():
-            digest[relative] = ("link", os.readlink(path))
-        elif path.is_dir():
-            digest[relative] = ("dir",)
-        else:
-            digest[relative] = ("file", path.read_bytes())
-    return digest
-
-
-class CallLog(list):
-    """The calls the emulated platform saw, as (name, args, kwargs)."""
-
-    def names(self):
-        return [name for name, _, _ in self]
+    for directory, dirnames, filenames in os.walk(root):
+        for name in dirnames + filenames:
+            path = Path(directory, name)
+            relative = str(path.relative_to(root))
+            if path.is_symlink():
+                digest[relative] = ("link", os.readlink(path))
+            elif path.is_dir():
+                digest[relative] = ("dir",)
+            else:
+                digest[relative] = ("file", path.read_bytes())
+    return dict(sorted(digest.items()))
 
 
 @pytest.fixture
-def windows(monkeypatch):
-    """Emulates Windows by replacing the module's sys, os and shutil globals.
-
-    os.symlink fails with OSError unless `symlink_error` is set to None;
-    every other call goes to the real module and is logged.
-    """
-    log = CallLog()
-    state = types.SimpleNamespace(log=log, symlink_error=PermissionError(1314, "privilege not held"))
-
-    def logged(name, real):
-        def call(*args, **kwargs):
-            log.append((name, args, kwargs))
-            return real(*args, **kwargs)
-        return call
-
-    def symlink(*args, **kwargs):
-        log.append(("symlink", args, kwargs))
-        if state.symlink_error is not None:
-            # A fresh instance per call: a re-raised one would pile up tracebacks.
-            error = state.symlink_error
-            state.raised = type(error)(*error.args)
-            raise state.raised
-        return os.symlink(*args, **kwargs)
-
-    def rmdir(path):
-        # Windows' rmdir removes a directory link itself, never its target.
-        log.append(("rmdir", (path,), {}))
-        return os.unlink(path) if os.path.islink(path) else os.rmdir(path)
-
-    fake_os = types.SimpleNamespace(symlink=symlink, rmdir=rmdir)
-    fake_shutil = types.SimpleNamespace(
-        copytree=logged("copytree", linker_module.shutil.copytree),
-        ignore_patterns=logged("ignore_patterns", linker_module.shutil.ignore_patterns),
-        rmtree=logged("rmtree", linker_module.shutil.rmtree),
-    )
-    monkeypatch.setattr(linker_module, "sys", types.SimpleNamespace(platform="win32"))
-    monkeypatch.setattr(linker_module, "os", fake_os)
-    monkeypatch.setattr(linker_module, "shutil", fake_shutil)
-    return state
+def windows():
+    """Emulated Windows for one test; see emulation.EmulatedWindows."""
+    with EmulatedWindows() as emulation:
+        yield emulation
 
 
 def run_python(code: str, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
@@ -100,3 +60,12 @@ def run_python(code: str, env: dict | None = None, timeout: float = 60) -> subpr
         capture_output=True, text=True, timeout=timeout,
         env={**os.environ, **(env or {})},
     )
+
+
+# Figures that tests record and the run reports at the end.
+FIGURES: dict[str, int] = {}
+
+
+def pytest_terminal_summary(terminalreporter):
+    for name, value in sorted(FIGURES.items()):
+        terminalreporter.write_line(f"{name}: {value}")

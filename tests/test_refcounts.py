@@ -35,6 +35,7 @@ def test_link_and_unlink_success(linker, paths):
 
     def cycle():
         result = linker.link(name, central, tools, force=True)
+        assert sys.getrefcount(result) == 2  # ours alone: nothing else holds the result
         assert linker.is_link_valid(result.link_path, central) is True
         assert linker.unlink(entry) is True
     repeat(cycle)
