@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh .venv-asan TAVRIN_SANITIZE=ON
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
 PYTHONMALLOC=malloc \
+TAVRIN_SANITIZER_BUILD=1 \
 ASAN_OPTIONS=detect_leaks=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     exec .venv-asan/bin/python -m pytest "$@"

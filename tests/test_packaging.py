@@ -18,6 +18,8 @@ MODULES = {
 # The C runtime is all a module may need: the Python runtime comes from the
 # interpreter that loads it.
 ALLOWED_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1"}
+if os.environ.get("TAVRIN_SANITIZER_BUILD"):  # set by scripts/sanitize.sh
+    ALLOWED_LIBRARIES |= {"libasan.so.8", "libubsan.so.1"}
 
 
 def library(module_name):
