@@ -45,6 +45,12 @@ inline PyModuleDef_Slot guarded_slots[] = {
     {0, nullptr},
 };
 
+// The definition of such a module: its name, docstring and guarded slots;
+// no per-module state and no module-level C functions.
+inline PyModuleDef guarded_module_def(const char* name, const char* doc, PyModuleDef_Slot* slots) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+}
+
 // Binds a module global (in the order of the calls, as a module body does).
 // Takes the value as returned by the step that made it: an empty Ref means
 // that step failed, and the failure is passed on.

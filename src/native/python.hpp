@@ -23,6 +23,8 @@ inline Ref get_attr(PyObject* object, PyObject* name) noexcept {
 
 // Python truth test: 1, 0, or -1 with an error set.
 inline int truth(PyObject* object) noexcept { return PyObject_IsTrue(object); }
+// The truth value of a call's result; -1 also when the call itself failed.
+inline int truth_of(const Ref& value) noexcept { return value ? truth(value.get()) : -1; }
 
 // Calls `callable(*positional)`. The spare slot in front of the arguments
 // lets CPython prepend a bound `self` without copying.

@@ -92,9 +92,7 @@ Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
     // 2. The file, stripped; blank content counts as no identifier.
     Ref file = module_globals.hostprint_file.load();
     if (!file) return {};
-    Ref file_exists = native::call_method(file.get(), names.exists);
-    if (!file_exists) return {};
-    const int present = native::truth(file_exists.get());
+    const int present = native::truth_of(native::call_method(file.get(), names.exists));
     if (present < 0) return {};
     if (present) {
         Ref file_again = module_globals.hostprint_file.load();
@@ -103,8 +101,7 @@ Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
                                           names.utf_8);
         if (!text) return {};
         Ref content = native::call_method(text.get(), names.strip);
-        if (!content) return {};
-        const int has_content = native::truth(content.get());
+        const int has_content = native::truth_of(content);
         if (has_content < 0) return {};
         if (has_content) {
             if (!native::store_global(globals, names.cached, content.get())) return {};
@@ -161,20 +158,13 @@ bool run_module_body(PyObject* module) noexcept {
 
 native::ModuleGuard guard("hostprint", run_module_body);
 
-PyModuleDef hostprint_module = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef hostprint_module = native::guarded_module_def(
     "hostprint",
     "机器唯一标识管理。\n"
     "\n"
     "在 ~/.config/tavrin/hostprint 文件中持久化 UUID v4，\n"
     "首次运行时自动生成，后续复用（内存缓存 + 文件持久化双层）。\n",
-    0,
-    nullptr,
-    native::guarded_slots<guard>,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    native::guarded_slots<guard>);
 
 }  // namespace
 

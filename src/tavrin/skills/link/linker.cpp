@@ -78,11 +78,6 @@ struct Globals {
 };
 Globals module_globals;
 
-// The truth value of a call's result: 1, 0, or -1 when the call failed.
-int truth_of(const Ref& value) noexcept {
-    return value ? native::truth(value.get()) : -1;
-}
-
 // `sys.platform == "win32"`, with `sys` read from the module globals now.
 int is_windows() noexcept {
     Ref sys = module_globals.sys.load();
@@ -95,9 +90,9 @@ int is_windows() noexcept {
 // An entry is present when exists() is true or, failing that, is_symlink()
 // is: a dangling symbolic link counts as present.
 int is_present(PyObject* path) noexcept {
-    const int exists = truth_of(native::call_method(path, names.exists));
+    const int exists = native::truth_of(native::call_method(path, names.exists));
     if (exists != 0) return exists;
-    return truth_of(native::call_method(path, names.is_symlink));
+    return native::truth_of(native::call_method(path, names.is_symlink));
 }
 
 // The skill name becomes one component inside the tool's skills directory;
@@ -229,7 +224,7 @@ Ref is_link_valid(const Arguments& arguments, PyObject*) noexcept {
 
     // 2. A link is judged by where it leads. A link loop makes resolve()
     // raise RuntimeError: that is an unhealthy entry, not a crash.
-    const int is_link = truth_of(native::call_method(link_path, names.is_symlink));
+    const int is_link = native::truth_of(native::call_method(link_path, names.is_symlink));
     if (is_link < 0) return {};
     if (is_link) {
         Ref same = resolves_to(link_path, expected_target);
@@ -302,7 +297,7 @@ Ref safe_remove(const Arguments& arguments, PyObject*) noexcept {
     int windows = is_windows();
     if (windows < 0) return {};
     if (!windows) {
-        const int is_link = truth_of(native::call_method(path, names.is_symlink));
+        const int is_link = native::truth_of(native::call_method(path, names.is_symlink));
         if (is_link < 0) return {};
         if (is_link) {
             if (!native::call_method(path, names.unlink)) return {};
@@ -483,8 +478,7 @@ bool run_module_body(PyObject* module) noexcept {
 
 native::ModuleGuard guard("linker", run_module_body);
 
-PyModuleDef linker_module = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef linker_module = native::guarded_module_def(
     "linker",
     "技能链接管理器。\n"
     "\n"
@@ -495,13 +489,7 @@ PyModuleDef linker_module = {
     "- macOS / Linux：os.symlink（符号链接）\n"
     "- Windows：os.symlink(target_is_directory=True)（Directory Junction，无需管理员权限）\n"
     "- 兜底：shutil.copytree（极少数无法创建 Junction 的受限环境）\n",
-    0,
-    nullptr,
-    native::guarded_slots<guard>,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    native::guarded_slots<guard>);
 
 }  // namespace
 
