@@ -20,7 +20,7 @@ struct FunctionObject {
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
-    PyObject* annotations;  // NULL until needed, as for Python functions
+    PyObject* annotations;  // after `del`, a new empty dict on access, as for Python functions
     PyObject* kwdefaults;   // shown to introspection only; calls use the spec
     PyObject* defaults;
     PyObject* globals;
@@ -109,27 +109,32 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
+// Clears what may hold a cycle back to the function. Name, qualified name,
+// code, frame and globals stay until deallocation, so that a call made while
+// the collector tears a cycle down (from a finalizer) still finds them: the
+// globals dictionary breaks any cycle through them by clearing itself.
 int function_clear(PyObject* self) noexcept {
     FunctionObject* function = as_function(self);
-    Py_CLEAR(function->name);
-    Py_CLEAR(function->qualname);
     Py_CLEAR(function->module);
     Py_CLEAR(function->doc);
     Py_CLEAR(function->annotations);
     Py_CLEAR(function->kwdefaults);
     Py_CLEAR(function->defaults);
-    Py_CLEAR(function->globals);
     Py_CLEAR(function->dict);
-    Py_CLEAR(function->code);
-    Py_CLEAR(function->frame);
     return 0;
 }
 
 void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
+    FunctionObject* function = as_function(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    if (function->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->globals);
+    Py_CLEAR(function->code);
+    Py_CLEAR(function->frame);
     type->tp_free(self);
     Py_DECREF(type);
 }
