@@ -182,3 +182,12 @@ class TestWindows:
             with pytest.raises(TypeError) as raised:
                 Custom()._create_link(central, tmp_path / "x")
             assert str(raised.value) == f"Expected str, got {type(returned).__name__}"
+
+
+def test_native_methods_recursing_through_self_end_in_recursion_error(central, tmp_path, windows):
+    linker = L.SkillsLinker()
+    # _create_link -> self._create_windows_link -> _create_link -> ... with
+    # no Python frame in between: bounded by the recursion limit, not the C stack.
+    linker._create_windows_link = linker._create_link
+    with pytest.raises(RecursionError):
+        linker._create_link(central, tmp_path / "loop")
