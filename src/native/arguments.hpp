@@ -6,11 +6,11 @@
 
 namespace native {
 
-// `parameter_names` are the interned names of spec.parameters. Fills `out`
+// `parameter_names` are the interned names of definition.parameters. Fills `out`
 // (defaults applied, conversions done) and returns true, or sets TypeError.
 // A function with no parameters refuses arguments the way a built-in
 // function registered as taking none does.
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* parameter_names,
+bool bind_arguments(const FunctionDef& definition, PyObject* const* parameter_names,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     Arguments& out) noexcept;
 

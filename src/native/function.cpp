@@ -14,14 +14,14 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* definition;
     bool checks_str_return;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;  // after `del`, a new empty dict on access, as for Python functions
-    PyObject* kwdefaults;   // shown to introspection only; calls use the spec
+    PyObject* kwdefaults;   // shown to introspection only; calls use Parameter defaults
     PyObject* defaults;
     PyObject* globals;
     PyObject* dict;
@@ -38,10 +38,7 @@ FunctionObject* as_function(PyObject* object) noexcept {
 // The result of a call as it leaves: checked if the function returns `str`,
 // and any failure marked with this function's traceback entry.
 inline PyObject* finish_call(FunctionObject* function, Ref result) noexcept {
-    PyObject* value = result.get();
-    if (function->checks_str_return && value && !PyUnicode_CheckExact(value) && value != Py_None) {
-        result = check_return_str(std::move(result));
-    }
+    if (function->checks_str_return) result = check_return_str(std::move(result));
     if (!result) add_traceback(function->frame);
     return result.release();
 }
@@ -49,15 +46,15 @@ inline PyObject* finish_call(FunctionObject* function, Ref result) noexcept {
 // Any call but a shortcut's answer: binding, the recursion guard, the body.
 [[gnu::noinline]] PyObject* call_body(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
-    const FunctionSpec& spec = *function->spec;
+    const FunctionDef& definition = *function->definition;
     Arguments arguments;
-    if (!bind_arguments(spec, function->parameter_names, args, nargs, kwnames, arguments)) {
+    if (!bind_arguments(definition, function->parameter_names, args, nargs, kwnames, arguments)) {
         return finish_call(function, Ref());
     }
     // Methods call one another through `self`, so an override can make
     // native code recurse without a Python frame in between.
     if (Py_EnterRecursiveCall(" while calling a native function")) return finish_call(function, Ref());
-    Ref result = spec.body(arguments, function->globals);
+    Ref result = definition.body(arguments, function->globals);
     Py_LeaveRecursiveCall();
     return finish_call(function, std::move(result));
 }
@@ -67,11 +64,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     FunctionObject* function = as_function(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const bool no_arguments = nargs == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
-    if (function->spec->shortcut && no_arguments) {
-        if (PyObject* answer = function->spec->shortcut()) {
-            if (!function->checks_str_return || PyUnicode_CheckExact(answer) || answer == Py_None) return answer;
-            return finish_call(function, Ref::steal(answer));
-        }
+    if (function->definition->shortcut && no_arguments) {
+        if (PyObject* answer = function->definition->shortcut()) return finish_call(function, Ref::steal(answer));
     }
     return call_body(function, args, nargs, kwnames);
 }
@@ -262,25 +256,25 @@ PyTypeObject* function_type() noexcept {
 // An empty code object whose argument counts and names describe the
 // signature (what inspect reads from a function-like object) and whose name
 // is the dotted path shown in traceback entries.
-Ref make_code(const FunctionSpec& spec, const ModuleContext& module, PyObject* const* names) noexcept {
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", module.name, spec.qualname));
+Ref make_code(const FunctionDef& definition, const ModuleContext& module, PyObject* const* names) noexcept {
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", module.name, definition.qualname));
     if (!full_name) return {};
     const char* full_name_text = PyUnicode_AsUTF8(full_name.get());
     if (!full_name_text) return {};
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, full_name_text, spec.line)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, full_name_text, definition.line)));
     if (!empty) return {};
 
-    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.parameter_count)));
+    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.parameter_count)));
     if (!varnames) return {};
     std::size_t positional = 0;
-    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+    for (std::size_t i = 0; i < definition.parameter_count; ++i) {
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(names[i]));
-        if (spec.parameters[i].kind == ParameterKind::PositionalOrKeyword) ++positional;
+        if (definition.parameters[i].kind == ParameterKind::PositionalOrKeyword) ++positional;
     }
     Ref argcount = Ref::steal(PyLong_FromSize_t(positional));
-    Ref kwonlycount = Ref::steal(PyLong_FromSize_t(spec.parameter_count - positional));
-    Ref nlocals = Ref::steal(PyLong_FromSize_t(spec.parameter_count));
-    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref kwonlycount = Ref::steal(PyLong_FromSize_t(definition.parameter_count - positional));
+    Ref nlocals = Ref::steal(PyLong_FromSize_t(definition.parameter_count));
+    Ref qualname = Ref::steal(PyUnicode_FromString(definition.qualname));
     static PyObject* replace = intern("replace");
     static PyObject* keywords =
         keyword_names({"co_argcount", "co_kwonlyargcount", "co_nlocals", "co_varnames", "co_qualname"});
@@ -290,25 +284,25 @@ Ref make_code(const FunctionSpec& spec, const ModuleContext& module, PyObject* c
 }
 
 // Annotations as Python stores them: parameters in order, then "return".
-Ref make_annotations(const FunctionSpec& spec) noexcept {
+Ref make_annotations(const FunctionDef& definition) noexcept {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return {};
     auto add = [&](const char* key, const char* value) {
         Ref text = Ref::steal(PyUnicode_FromString(value));
         return text && PyDict_SetItemString(annotations.get(), key, text.get()) == 0;
     };
-    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
-        const Parameter& parameter = spec.parameters[i];
+    for (std::size_t i = 0; i < definition.parameter_count; ++i) {
+        const Parameter& parameter = definition.parameters[i];
         if (parameter.annotation && !add(parameter.name, parameter.annotation)) return {};
     }
-    if (spec.return_annotation && !add("return", spec.return_annotation)) return {};
+    if (definition.return_annotation && !add("return", definition.return_annotation)) return {};
     return annotations;
 }
 
 // __kwdefaults__ holds the keyword-only defaults, or is None when there are none.
-bool make_kwdefaults(const FunctionSpec& spec, PyObject*& out) noexcept {
-    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
-        const Parameter& parameter = spec.parameters[i];
+bool make_kwdefaults(const FunctionDef& definition, PyObject*& out) noexcept {
+    for (std::size_t i = 0; i < definition.parameter_count; ++i) {
+        const Parameter& parameter = definition.parameters[i];
         if (parameter.kind != ParameterKind::KeywordOnly || !parameter.default_value) continue;
         if (!out && !(out = PyDict_New())) return false;
         if (PyDict_SetItemString(out, parameter.name, parameter.default_value) < 0) return false;
@@ -318,7 +312,7 @@ bool make_kwdefaults(const FunctionSpec& spec, PyObject*& out) noexcept {
 
 }  // namespace
 
-Ref make_function(const FunctionSpec& spec, const ModuleContext& module) noexcept {
+Ref make_function(const FunctionDef& definition, const ModuleContext& module) noexcept {
     PyTypeObject* type = function_type();
     if (!type) return {};
     FunctionObject* function = PyObject_GC_New(FunctionObject, type);
@@ -328,24 +322,24 @@ Ref make_function(const FunctionSpec& spec, const ModuleContext& module) noexcep
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(function));
 
     function->vectorcall = function_vectorcall;
-    function->spec = &spec;
-    function->checks_str_return = spec.return_annotation && std::strcmp(spec.return_annotation, "str") == 0;
-    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
-        if (!(function->parameter_names[i] = intern(spec.parameters[i].name))) return {};
+    function->definition = &definition;
+    function->checks_str_return = definition.return_annotation && std::strcmp(definition.return_annotation, "str") == 0;
+    for (std::size_t i = 0; i < definition.parameter_count; ++i) {
+        if (!(function->parameter_names[i] = intern(definition.parameters[i].name))) return {};
     }
-    function->name = PyUnicode_FromString(spec.name);
-    function->qualname = PyUnicode_FromString(spec.qualname);
+    function->name = PyUnicode_FromString(definition.name);
+    function->qualname = PyUnicode_FromString(definition.qualname);
     function->module = Py_NewRef(module.name);
-    function->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    function->doc = definition.doc ? PyUnicode_FromString(definition.doc) : Py_NewRef(Py_None);
     function->globals = Py_NewRef(module.globals);
-    function->annotations = make_annotations(spec).release();
-    function->code = make_code(spec, module, function->parameter_names).release();
+    function->annotations = make_annotations(definition).release();
+    function->code = make_code(definition, module, function->parameter_names).release();
     if (function->code) {
         function->frame =
             make_traceback_frame(reinterpret_cast<PyCodeObject*>(function->code), module.globals).release();
     }
     if (!function->name || !function->qualname || !function->doc || !function->annotations ||
-        !function->code || !function->frame || !make_kwdefaults(spec, function->kwdefaults)) {
+        !function->code || !function->frame || !make_kwdefaults(definition, function->kwdefaults)) {
         return {};
     }
     PyObject_GC_Track(function);

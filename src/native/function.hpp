@@ -43,7 +43,7 @@ using Body = Ref (*)(const Arguments& arguments, PyObject* globals);
 // to leave the call to the body.
 using Shortcut = PyObject* (*)() noexcept;
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     const char* qualname;
     const char* doc;
@@ -63,7 +63,7 @@ struct ModuleContext {
     const char* filename;
 };
 
-// Makes a new function object for `spec`, which must outlive it.
-Ref make_function(const FunctionSpec& spec, const ModuleContext& module) noexcept;
+// Makes a new function object for `definition`, which must outlive it.
+Ref make_function(const FunctionDef& definition, const ModuleContext& module) noexcept;
 
 }  // namespace native

@@ -103,9 +103,8 @@ bool check_argument_type(PyObject* value, PyTypeObject* expected, PyObject* para
     return false;
 }
 
-Ref check_return_str(Ref value) noexcept {
-    if (!value || PyUnicode_CheckExact(value.get()) || value.get() == Py_None) return value;
-    Ref got = type_name(value.get());
+Ref refuse_return_value(PyObject* value) noexcept {
+    Ref got = type_name(value);
     if (got) PyErr_Format(PyExc_TypeError, "Expected %s, got %.200U", "str", got.get());
     return {};
 }

@@ -65,6 +65,22 @@ Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, Args... va
 // A tuple of interned keyword names, for call_kw and call_method_kw.
 PyObject* keyword_names(std::initializer_list<const char*> names) noexcept;
 
+// Makes a module's interned names and constant tuples, remembering whether
+// any of them failed, so that the whole set is checked once.
+class Constants {
+public:
+    PyObject* name(const char* text) noexcept { return keep(intern(text)); }
+    PyObject* keywords(std::initializer_list<const char*> names) noexcept { return keep(keyword_names(names)); }
+    PyObject* keep(PyObject* made) noexcept {
+        all_made_ = all_made_ && made;
+        return made;
+    }
+    bool all_made() const noexcept { return all_made_; }
+
+private:
+    bool all_made_ = true;
+};
+
 // True when the pending exception is an instance of `type`; then clears it.
 bool swallow(PyObject* type) noexcept;
 
@@ -76,9 +92,15 @@ Ref import_module(PyObject* module_name) noexcept;
 // The exact-type check made on arguments annotated with a built-in type.
 // `parameter` is the parameter's name as a str.
 bool check_argument_type(PyObject* value, PyTypeObject* expected, PyObject* parameter) noexcept;
+// The TypeError for a value that a function annotated to return `str` may
+// not return.
+Ref refuse_return_value(PyObject* value) noexcept;
 // The check made on the value of a function annotated to return `str`:
 // an exact `str` or None passes through, anything else is a TypeError.
-Ref check_return_str(Ref value) noexcept;
+inline Ref check_return_str(Ref value) noexcept {
+    if (!value || PyUnicode_CheckExact(value.get()) || value.get() == Py_None) return value;
+    return refuse_return_value(value.get());
+}
 
 // A frame that never runs, whose code names a function: made once per
 // function, it is the frame of every traceback entry for that function.

@@ -19,28 +19,21 @@ struct Names {
     PyObject *exists, *read_text, *strip, *parent, *mkdir, *write_text;
     PyObject *encoding_keywords, *mkdir_keywords, *utf_8;
 
+    bool ready = false;
+
     bool make() noexcept {
-        if (utf_8) return true;
-        using native::intern;
-        using native::keyword_names;
-        uuid = intern("uuid"), uuid4 = intern("uuid4");
-        pathlib = intern("pathlib"), Path = intern("Path");
-        tavrin_config = intern("tavrin.config"), CONFIG_DIR = intern("CONFIG_DIR");
-        hostprint_file = intern("_HOSTPRINT_FILE"), cached = intern("_cached");
-        file_name = intern("hostprint");
-        exists = intern("exists"), read_text = intern("read_text"), strip = intern("strip");
-        parent = intern("parent"), mkdir = intern("mkdir"), write_text = intern("write_text");
-        encoding_keywords = keyword_names({"encoding"});
-        mkdir_keywords = keyword_names({"parents", "exist_ok"});
-        PyObject* all[] = {uuid, uuid4, pathlib, Path, tavrin_config, CONFIG_DIR, hostprint_file,
-                           cached, file_name, exists, read_text, strip, parent, mkdir, write_text,
-                           encoding_keywords, mkdir_keywords};
-        for (PyObject* made : all) {
-            if (!made) return false;
-        }
-        // Made last: it marks the whole set as ready.
-        utf_8 = intern("utf-8");
-        return utf_8 != nullptr;
+        if (ready) return true;
+        native::Constants make;
+        uuid = make.name("uuid"), uuid4 = make.name("uuid4");
+        pathlib = make.name("pathlib"), Path = make.name("Path");
+        tavrin_config = make.name("tavrin.config"), CONFIG_DIR = make.name("CONFIG_DIR");
+        hostprint_file = make.name("_HOSTPRINT_FILE"), cached = make.name("_cached");
+        file_name = make.name("hostprint"), utf_8 = make.name("utf-8");
+        exists = make.name("exists"), read_text = make.name("read_text"), strip = make.name("strip");
+        parent = make.name("parent"), mkdir = make.name("mkdir"), write_text = make.name("write_text");
+        encoding_keywords = make.keywords({"encoding"});
+        mkdir_keywords = make.keywords({"parents", "exist_ok"});
+        return ready = make.all_made();
     }
 };
 Names names;
@@ -125,7 +118,7 @@ Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
     return module_globals.cached.load();
 }
 
-const native::FunctionSpec get_hostprint_spec = {
+const native::FunctionDef get_hostprint_def = {
     "get_hostprint", "get_hostprint",
     "获取本机唯一标识。\n"
     "\n"
@@ -153,7 +146,7 @@ bool run_module_body(PyObject* module) noexcept {
            native::bind(module, "CONFIG_DIR", native::import_from(names.tavrin_config, names.CONFIG_DIR)) &&
            native::bind(module, "_HOSTPRINT_FILE", hostprint_file()) &&
            native::bind(module, "_cached", Ref::borrow(Py_None)) && module_globals.watch(globals) &&
-           native::bind(module, "get_hostprint", native::make_function(get_hostprint_spec, context));
+           native::bind(module, "get_hostprint", native::make_function(get_hostprint_def, context));
 }
 
 native::ModuleGuard guard("hostprint", run_module_body);

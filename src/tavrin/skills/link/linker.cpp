@@ -26,43 +26,33 @@ struct Names {
     PyObject *copy_ignored_patterns;
     PyObject *occupied_message_prefix, *unsafe_name_message_prefix;
 
+    bool ready = false;
+
     bool make() noexcept {
-        if (copy_ignored_patterns) return true;
-        using native::intern;
-        using native::keyword_names;
-        os = intern("os"), shutil = intern("shutil"), sys = intern("sys");
-        LinkResult = intern("LinkResult"), dataclass = intern("dataclass");
-        dataclasses = intern("dataclasses"), Path = intern("Path"), pathlib = intern("pathlib");
-        exists = intern("exists"), is_symlink = intern("is_symlink"), mkdir = intern("mkdir");
-        resolve = intern("resolve"), unlink = intern("unlink"), platform = intern("platform");
-        symlink = intern("symlink"), rmdir = intern("rmdir"), copytree = intern("copytree");
-        ignore_patterns = intern("ignore_patterns"), rmtree = intern("rmtree");
-        safe_remove = intern("_safe_remove"), create_link = intern("_create_link");
-        create_windows_link = intern("_create_windows_link");
-        win32 = intern("win32"), data = intern("data"), version_json = intern("VERSION.json");
-        empty = intern("");
-        method_symlink = intern("symlink"), method_junction = intern("junction");
-        method_copy_fallback = intern("copy_fallback");
-        mkdir_keywords = keyword_names({"parents", "exist_ok"});
-        symlink_keywords = keyword_names({"target_is_directory"});
-        copytree_keywords = keyword_names({"ignore"});
-        result_keywords = keyword_names({"skill_name", "link_path", "target_path", "method", "replaced"});
-        occupied_message_prefix = intern("目标已存在（使用 --force 覆盖）: ");
-        unsafe_name_message_prefix = intern(
+        if (ready) return true;
+        native::Constants make;
+        os = make.name("os"), shutil = make.name("shutil"), sys = make.name("sys");
+        LinkResult = make.name("LinkResult"), dataclass = make.name("dataclass");
+        dataclasses = make.name("dataclasses"), Path = make.name("Path"), pathlib = make.name("pathlib");
+        exists = make.name("exists"), is_symlink = make.name("is_symlink"), mkdir = make.name("mkdir");
+        resolve = make.name("resolve"), unlink = make.name("unlink"), platform = make.name("platform");
+        symlink = make.name("symlink"), rmdir = make.name("rmdir"), copytree = make.name("copytree");
+        ignore_patterns = make.name("ignore_patterns"), rmtree = make.name("rmtree");
+        safe_remove = make.name("_safe_remove"), create_link = make.name("_create_link");
+        create_windows_link = make.name("_create_windows_link");
+        win32 = make.name("win32"), data = make.name("data"), version_json = make.name("VERSION.json");
+        empty = make.name("");
+        method_symlink = make.name("symlink"), method_junction = make.name("junction");
+        method_copy_fallback = make.name("copy_fallback");
+        mkdir_keywords = make.keywords({"parents", "exist_ok"});
+        symlink_keywords = make.keywords({"target_is_directory"});
+        copytree_keywords = make.keywords({"ignore"});
+        result_keywords = make.keywords({"skill_name", "link_path", "target_path", "method", "replaced"});
+        copy_ignored_patterns = make.keep(Py_BuildValue("(sss)", "__pycache__", "*.pyc", "*.pyo"));
+        occupied_message_prefix = make.name("目标已存在（使用 --force 覆盖）: ");
+        unsafe_name_message_prefix = make.name(
             "技能名称必须是单个普通文件名（不能为空、不能是 . 或 ..，不能包含 /、\\、: 或空字符）: ");
-        PyObject* all[] = {os, shutil, sys, LinkResult, dataclass, dataclasses, Path, pathlib,
-                           exists, is_symlink, mkdir, resolve, unlink,
-                           platform, symlink, rmdir, copytree, ignore_patterns, rmtree, safe_remove,
-                           create_link, create_windows_link, win32, data, version_json, empty,
-                           method_symlink, method_junction, method_copy_fallback, mkdir_keywords,
-                           symlink_keywords, copytree_keywords, result_keywords,
-                           occupied_message_prefix, unsafe_name_message_prefix};
-        for (PyObject* made : all) {
-            if (!made) return false;
-        }
-        // Made last: it marks the whole set as ready.
-        copy_ignored_patterns = Py_BuildValue("(sss)", "__pycache__", "*.pyc", "*.pyo");
-        return copy_ignored_patterns != nullptr;
+        return ready = make.all_made();
     }
 };
 Names names;
@@ -356,7 +346,7 @@ template <std::size_t N>
 constexpr std::size_t count(const native::Parameter (&)[N]) noexcept { return N; }
 
 // In the order the class body defines them.
-const native::FunctionSpec skills_linker_methods[] = {
+const native::FunctionDef skills_linker_methods[] = {
     {"link", "SkillsLinker.link",
      "在 tool_skills_dir 下创建指向 central_skill_dir 的链接。\n"
      "\n"
@@ -449,9 +439,9 @@ Ref make_link_result(PyObject* globals, PyObject* module_name) noexcept {
 Ref make_skills_linker(const native::ModuleContext& context) noexcept {
     Ref methods = Ref::steal(PyDict_New());
     if (!methods) return {};
-    for (const native::FunctionSpec& spec : skills_linker_methods) {
-        Ref method = native::make_function(spec, context);
-        if (!method || PyDict_SetItemString(methods.get(), spec.name, method.get()) < 0) return {};
+    for (const native::FunctionDef& definition : skills_linker_methods) {
+        Ref method = native::make_function(definition, context);
+        if (!method || PyDict_SetItemString(methods.get(), definition.name, method.get()) < 0) return {};
     }
     return make_class("SkillsLinker", "Skill 链接器，在 AI 工具的 skills 目录下创建指向中央存储的链接。",
                       context.name, std::move(methods));
