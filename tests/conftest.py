@@ -1,71 +1,94 @@
 import os
+import re
+import shutil
 import subprocess
 import sys
 import textwrap
+import types
 from pathlib import Path
 
 import pytest
 
-import tavrin.skills.link.linker as linker_module
-from emulation import EmulatedWindows
+import tavrin.skills.link.linker as L
 
-
-@pytest.fixture
-def linker():
-    return linker_module.SkillsLinker()
-
-
-@pytest.fixture
-def central(tmp_path):
-    """A central store holding one skill with a little content."""
-    skill = tmp_path / "central" / "code-review"
-    (skill / "data").mkdir(parents=True)
-    (skill / "data" / "VERSION.json").write_text('{"version": 1}')
-    (skill / "SKILL.md").write_text("# review\n")
-    (skill / "__pycache__").mkdir()
-    (skill / "__pycache__" / "x.cpython-312.pyc").write_bytes(b"\0")
-    (skill / "helper.py").write_text("pass\n")
-    (skill / "helper.pyc").write_bytes(b"\0")
-    (skill / "old.pyo").write_bytes(b"\0")
-    return skill
-
-
-def tree_digest(root: Path) -> dict:
-    """Every entry under root with its content; links by their target, not followed."""
-    digest = {}
-    for directory, dirnames, filenames in os.walk(root):
-        for name in dirnames + filenames:
-            path = Path(directory, name)
-            relative = str(path.relative_to(root))
-            if path.is_symlink():
-                digest[relative] = ("link", os.readlink(path))
-            elif path.is_dir():
-                digest[relative] = ("dir",)
-            else:
-                digest[relative] = ("file", path.read_bytes())
-    return dict(sorted(digest.items()))
-
-
-@pytest.fixture
-def windows():
-    """Emulated Windows for one test; see emulation.EmulatedWindows."""
-    with EmulatedWindows() as emulation:
-        yield emulation
-
-
-def run_python(code: str, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
-    """Runs code in a fresh interpreter of the same Python."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=timeout,
-        env={**os.environ, **(env or {})},
-    )
-
-
-# Figures that tests record and the run reports at the end.
-FIGURES: dict[str, int] = {}
+FIGURES: dict[str, int] = {}  # counts that tests report at the end of the run
+UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 
 
 def pytest_terminal_summary(terminalreporter):
     for name, value in sorted(FIGURES.items()):
         terminalreporter.write_line(f"{name}: {value}")
+
+
+@pytest.fixture
+def linker():
+    return L.SkillsLinker()
+
+
+@pytest.fixture
+def central(tmp_path):
+    """A skill in the central store."""
+    skill = tmp_path / "central" / "code-review"
+    (skill / "data").mkdir(parents=True)
+    (skill / "data" / "VERSION.json").write_text("{}")
+    return skill
+
+
+def tree_digest(root):
+    """Every entry under root with its content; links by target, not followed."""
+    digest = {}
+    for directory, dirs, files in os.walk(root):
+        for path in (Path(directory, name) for name in dirs + files):
+            digest[str(path.relative_to(root))] = (
+                ("link", os.readlink(path)) if path.is_symlink() else ("dir",) if path.is_dir()
+                else ("file", path.read_bytes()))
+    return dict(sorted(digest.items()))
+
+
+class Windows:
+    """While active, the linker sees sys.platform "win32". os.symlink fails
+    with a fresh PermissionError unless `refuse` is false; rmdir removes a
+    link itself, as Windows' does a directory link. Calls are logged."""
+
+    def __init__(self, refuse=True):
+        self.refuse, self.log, self.raised = refuse, [], None
+
+    def _logged(self, name, real):
+        return lambda *args, **kwargs: (self.log.append((name, args, kwargs)), real(*args, **kwargs))[1]
+
+    def _symlink(self, *args, **kwargs):
+        self.log.append(("symlink", args, kwargs))
+        if self.refuse:
+            self.raised = PermissionError(1314, "privilege not held")
+            raise self.raised
+        os.symlink(*args, **kwargs)
+
+    def _rmdir(self, path):
+        self.log.append(("rmdir", (path,), {}))
+        (os.unlink if os.path.islink(path) else os.rmdir)(path)
+
+    def names(self):
+        return [name for name, _, _ in self.log]
+
+    def __enter__(self):
+        self._saved = L.sys, L.os, L.shutil
+        L.sys = types.SimpleNamespace(platform="win32")
+        L.os = types.SimpleNamespace(symlink=self._symlink, rmdir=self._rmdir)
+        L.shutil = types.SimpleNamespace(**{name: self._logged(name, getattr(shutil, name))
+                                            for name in ("copytree", "ignore_patterns", "rmtree")})
+        return self
+
+    def __exit__(self, *exc_info):
+        L.sys, L.os, L.shutil = self._saved
+
+
+@pytest.fixture
+def windows():
+    with Windows() as emulation:
+        yield emulation
+
+
+def run_python(code, env=None, timeout=120):
+    """Runs code in a fresh interpreter of the same Python."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env={**os.environ, **(env or {})})

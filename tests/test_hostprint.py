@@ -1,232 +1,93 @@
 """get_hostprint(): each scenario runs in a fresh interpreter, since the
 module keeps its cache for the life of the process."""
-import re
-import uuid
-
 import pytest
 
-from conftest import run_python
-
-UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
-
-
-@pytest.fixture
-def config_home(tmp_path):
-    return tmp_path / "xdg"
-
-
-@pytest.fixture
-def hostprint_file(config_home):
-    return config_home / "tavrin" / "hostprint"
+from conftest import UUID4, run_python
 
 
 def scenario(config_home, code):
-    """Runs code after `import tavrin.telemetry.hostprint as h`; returns its stdout lines."""
-    result = run_python("import tavrin.telemetry.hostprint as h\n" + code,
-                        env={"XDG_CONFIG_HOME": str(config_home)})
+    """Runs code after `import tavrin.telemetry.hostprint as h`; returns its output lines."""
+    result = run_python("import tavrin.telemetry.hostprint as h\n" + code, env={"XDG_CONFIG_HOME": str(config_home)})
     assert result.returncode == 0, result.stderr
     return result.stdout.splitlines()
 
 
-def first_call(config_home):
-    return scenario(config_home, "print(h.get_hostprint())")[0]
+@pytest.fixture
+def stored(tmp_path):
+    return tmp_path / "tavrin" / "hostprint"
 
 
-class TestFirstRunAndReuse:
-    def test_first_run_creates_directory_and_36_byte_file(self, config_home, hostprint_file):
-        identifier = first_call(config_home)
-        assert UUID4.match(identifier) and uuid.UUID(identifier).version == 4
-        assert hostprint_file.read_bytes() == identifier.encode()
-        assert first_call(config_home) == identifier  # a second process reads it back
-
-    def test_later_calls_serve_the_same_object_without_the_file(self, config_home, hostprint_file):
-        lines = scenario(config_home, """
-            first = h.get_hostprint()
-            h._HOSTPRINT_FILE.unlink()
-            class Untouchable:
-                def __getattr__(self, name):
-                    raise AssertionError("file system touched: " + name)
-                def __truediv__(self, other):
-                    raise AssertionError("file system touched")
-            h._HOSTPRINT_FILE = Untouchable()
-            print(h.get_hostprint() is first, h.get_hostprint() is first)
-        """.replace("\n            ", "\n"))
-        assert lines == ["True True"]
-        assert not hostprint_file.exists()
-
-    @pytest.mark.parametrize("content, expected", [
-        ("  3f1c-id \n", "3f1c-id"), ("abc", "abc"), ("\ufeffabc", "\ufeffabc")])
-    def test_file_content_is_stripped_and_kept(self, config_home, hostprint_file, content, expected):
-        hostprint_file.parent.mkdir(parents=True)
-        hostprint_file.write_text(content, encoding="utf-8")
-        assert scenario(config_home, "print(ascii(h.get_hostprint()))") == [ascii(expected)]
-        assert hostprint_file.read_text(encoding="utf-8") == content
-
-    @pytest.mark.parametrize("content", ["", " \t\n \n"])
-    def test_blank_file_is_overwritten(self, config_home, hostprint_file, content):
-        hostprint_file.parent.mkdir(parents=True)
-        hostprint_file.write_text(content)
-        identifier = first_call(config_home)
-        assert UUID4.match(identifier) and hostprint_file.read_text() == identifier
+def test_first_run_persists_and_later_calls_touch_nothing(tmp_path, stored):
+    first, same = scenario(tmp_path, """
+class Untouchable:
+    def __getattr__(self, name):
+        raise AssertionError(name)
+identifier = h.get_hostprint()
+h._HOSTPRINT_FILE = Untouchable()
+print(identifier); print(h.get_hostprint() is identifier)""")
+    assert UUID4.match(first) and same == "True" and stored.read_bytes() == first.encode()
+    assert scenario(tmp_path, "print(h.get_hostprint())") == [first]  # the next process reads it back
 
 
-class TestFailures:
-    def test_undecodable_file_raises_every_time_and_stays(self, config_home, hostprint_file):
-        hostprint_file.parent.mkdir(parents=True)
-        hostprint_file.write_bytes(b"\xff\xfe\x00bad")
-        lines = scenario(config_home, """
+@pytest.mark.parametrize("content, expected", [(" abc \n", "'abc'"), ("\ufeffx", "'\\ufeffx'"), ("", None),
+                                               (" \t\n", None)])
+def test_file_content(tmp_path, stored, content, expected):
+    stored.parent.mkdir(parents=True)
+    stored.write_text(content, encoding="utf-8")
+    (answer,) = scenario(tmp_path, "print(ascii(h.get_hostprint()))")
+    if expected:  # kept, stripped, not rewritten
+        assert answer == expected and stored.read_text(encoding="utf-8") == content
+    else:  # blank: replaced by a new identifier
+        assert UUID4.match(answer.strip("'")) and stored.read_text() == answer.strip("'")
+
+
+@pytest.mark.parametrize("make, error", [(lambda p: p.write_bytes(b"\xff\xfe"), "UnicodeDecodeError"),
+                                         (lambda p: p.mkdir(), "IsADirectoryError")])
+def test_unreadable_file_raises_each_time_and_caches_nothing(tmp_path, stored, make, error):
+    stored.parent.mkdir(parents=True)
+    make(stored)
+    lines = scenario(tmp_path, """
+import traceback
 for _ in range(2):
     try:
         h.get_hostprint()
-    except UnicodeDecodeError:
-        print("raised", h._cached)
-""")
-        assert lines == ["raised None", "raised None"]
-        assert hostprint_file.read_bytes() == b"\xff\xfe\x00bad"
+    except Exception as e:
+        print(type(e).__name__, h._cached, traceback.extract_tb(e.__traceback__)[1].name)""")
+    assert lines == [f"{error} None tavrin.telemetry.hostprint.get_hostprint"] * 2
 
-    def test_directory_in_place_of_the_file(self, config_home, hostprint_file):
-        hostprint_file.mkdir(parents=True)
-        lines = scenario(config_home, """
-import traceback
-try:
-    h.get_hostprint()
-except IsADirectoryError as error:
-    print(h._cached, traceback.extract_tb(error.__traceback__)[1].name)
-""")
-        assert lines == ["None tavrin.telemetry.hostprint.get_hostprint"]
 
-    def test_unwritable_configuration_still_gives_a_stable_identifier(self, tmp_path):
-        blocker = tmp_path / "not-a-directory"
-        blocker.write_text("")
-        lines = scenario(blocker, "print(h.get_hostprint()); print(h.get_hostprint())")
-        assert lines[0] == lines[1] and UUID4.match(lines[0])
-        assert scenario(blocker, "print(h.get_hostprint())") != lines[:1]
+def test_unwritable_configuration_gives_a_stable_identifier_per_process(tmp_path):
+    (tmp_path / "file").write_text("")  # CONFIG_DIR cannot be made beneath a file
+    first = scenario(tmp_path / "file", "print(h.get_hostprint()); print(h.get_hostprint())")
+    assert first[0] == first[1] and UUID4.match(first[0])
+    assert scenario(tmp_path / "file", "print(h.get_hostprint())") != first[:1]
 
-    def test_non_oserror_while_persisting_leaves_the_identifier_cached(self, config_home):
-        lines = scenario(config_home, """
+
+def test_rebinding_globals_from_outside(tmp_path, stored):
+    lines = scenario(tmp_path, """
+class S(str): pass
 class Odd:
-    def exists(self):
-        return False
+    def exists(self): return False
     @property
-    def parent(self):
-        raise LookupError("no parent")
-h._HOSTPRINT_FILE = Odd()
-try:
-    h.get_hostprint()
-except LookupError:
-    print(h._cached == h.get_hostprint())
-""")
-        assert lines == ["True"]
-
-
-class TestCacheRebinding:
-    def test_false_cache_consults_the_file_again(self, config_home, hostprint_file):
-        identifier = first_call(config_home)
-        lines = scenario(config_home, """
-h._cached = ""
-print(h.get_hostprint())
-h._cached = None
-print(h.get_hostprint())
-h._cached = "set-from-outside"
-print(h.get_hostprint())
-""")
-        assert lines == [identifier, identifier, "set-from-outside"]
-
-    def test_true_non_str_cache_fails_the_return_check(self, config_home):
-        lines = scenario(config_home, """
-class S(str):
-    pass
-for value in (42, S("x")):
+    def parent(self): raise LookupError
+first = h.get_hostprint()
+for value in ("", None, "outside", 42, S("x")):
     h._cached = value
-    try:
-        h.get_hostprint()
-    except TypeError as error:
-        print(error)
-""")
-        assert lines == ["Expected str, got int", "Expected str, got S"]
-
-    def test_uuid_global_is_read_at_generation(self, config_home, hostprint_file):
-        lines = scenario(config_home, """
-class FakeUuid:
-    @staticmethod
-    def uuid4():
-        return 12345
-h.uuid = FakeUuid
+    try: print(h.get_hostprint() == first, h.get_hostprint())
+    except TypeError as e: print(e)
+h._cached, h.uuid = None, type("U", (), {"uuid4": staticmethod(lambda: 12345)})
+h._HOSTPRINT_FILE.unlink()
 print(repr(h.get_hostprint()))
-""")
-        assert lines == ["'12345'"] and hostprint_file.read_text() == "12345"
+h._cached, h._HOSTPRINT_FILE = None, Odd()
+try: h.get_hostprint()
+except LookupError: print("kept", h._cached == h.get_hostprint())""")
+    assert lines[:3] == [f"True {lines[0].split()[1]}"] * 2 + ["False outside"]
+    assert lines[3:] == ["Expected str, got int", "Expected str, got S", "'12345'", "kept True"]
 
 
-class TestSurface:
-    def test_module_and_function_attributes(self, config_home):
-        lines = scenario(config_home, """
-import importlib.machinery, inspect, pathlib, uuid
-print([n for n in vars(h) if not n.startswith("__")])
-print(h.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)), h.uuid is uuid, h.Path is pathlib.Path)
-import tavrin.config
-print(h.CONFIG_DIR is tavrin.config.CONFIG_DIR, h._HOSTPRINT_FILE == h.CONFIG_DIR / "hostprint", h._cached)
-f = h.get_hostprint
-print(f.__name__, f.__qualname__, f.__module__, f.__annotations__, inspect.signature(f))
-print(ascii(h.__doc__))
-print(ascii(f.__doc__))
-for call in (lambda: f(1), lambda: f(1, x=1), lambda: f(x=1)):
-    try:
-        call()
-    except TypeError as error:
-        print(error)
-""")
-        assert lines == [
-            "['uuid', 'Path', 'CONFIG_DIR', '_HOSTPRINT_FILE', '_cached', 'get_hostprint']",
-            "True True True",
-            "True True None",
-            "get_hostprint get_hostprint tavrin.telemetry.hostprint {'return': 'str'} () -> 'str'",
-            ascii("机器唯一标识管理。\n\n在 ~/.config/tavrin/hostprint 文件中持久化 UUID v4，\n"
-                  "首次运行时自动生成，后续复用（内存缓存 + 文件持久化双层）。\n"),
-            ascii("获取本机唯一标识。\n\n    优先返回内存缓存，其次读取文件，首次运行时生成并持久化。\n\n"
-                  "    Returns:\n        UUID v4 格式的机器唯一标识字符串\n    "),
-            "get_hostprint() takes no arguments (1 given)",
-            "get_hostprint() takes no keyword arguments",
-            "get_hostprint() takes no keyword arguments",
-        ]
-
-    def test_config_dir_as_plain_str_fails_the_import(self):
-        result = run_python("""
-            import sys, types
-            sys.modules["tavrin.config"] = config = types.ModuleType("tavrin.config")
-            config.CONFIG_DIR = "/tmp/plain-str"
-            try:
-                import tavrin.telemetry.hostprint
-            except TypeError as error:
-                print("TypeError", error)
-            config.CONFIG_DIR = None
-            del config.CONFIG_DIR
-            try:
-                import tavrin.telemetry.hostprint
-            except ImportError as error:
-                print("ImportError", error.name)
-        """)
-        assert result.stdout.splitlines() == [
-            "TypeError unsupported operand type(s) for /: 'str' and 'str'", "ImportError tavrin.config"]
-
-
-def test_threads_racing_for_the_first_call_agree_afterwards(config_home, hostprint_file):
-    lines = scenario(config_home, """
-import threading
-barrier = threading.Barrier(8)
-results = []
-def first():
-    barrier.wait()
-    results.append(h.get_hostprint())
-threads = [threading.Thread(target=first) for _ in range(8)]
-for t in threads: t.start()
-for t in threads: t.join()
-print(len(results))
-print(" ".join(sorted(set(results))))
-print(h.get_hostprint(), h.get_hostprint())
-""")
-    assert lines[0] == "8"
-    assert all(UUID4.match(value) for value in lines[1].split())
-    later, again = lines[2].split()
-    assert later == again and later in lines[1].split()
-    # Overlapping writes may leave another racer's identifier, but one whole one.
-    assert UUID4.match(hostprint_file.read_text())
+def test_argument_refusals(tmp_path):
+    lines = scenario(tmp_path, """
+for call in (lambda: h.get_hostprint(1), lambda: h.get_hostprint(1, x=1)):
+    try: call()
+    except TypeError as e: print(e)""")
+    assert lines == ["get_hostprint() takes no arguments (1 given)", "get_hostprint() takes no keyword arguments"]

@@ -1,4 +1,5 @@
-"""What a host developer gets: stubs that match, and clean shared libraries."""
+"""What a host developer gets: clean libraries, matching stubs, a README and
+an example that run as written."""
 import os
 import re
 import shutil
@@ -9,57 +10,43 @@ from pathlib import Path
 import pytest
 
 import tavrin
-import tavrin.skills.link.linker as linker
 
-MODULES = {
-    "tavrin.skills.link.linker": "PyInit_linker",
-    "tavrin.telemetry.hostprint": "PyInit_hostprint",
-}
-# The C runtime is all a module may need: the Python runtime comes from the
-# interpreter that loads it.
-ALLOWED_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1"}
+ROOT = Path(__file__).parent.parent
+MODULES = {"tavrin.skills.link.linker": "PyInit_linker", "tavrin.telemetry.hostprint": "PyInit_hostprint"}
+# The C runtime is all a module may need: the Python runtime comes from the interpreter.
+ALLOWED = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1"}
 if os.environ.get("TAVRIN_SANITIZER_BUILD"):  # set by scripts/sanitize.sh
-    ALLOWED_LIBRARIES |= {"libasan.so.8", "libubsan.so.1"}
+    ALLOWED |= {"libasan.so.8", "libubsan.so.1"}
 
 
-def library(module_name):
-    package = Path(tavrin.__file__).parent
-    *packages, short = module_name.split(".")[1:]
-    (found,) = package.joinpath(*packages).glob(f"{short}.cpython-312*.so")
-    return found
-
-
-def binutils(*command):
+def run(*command, **kwargs):
     if shutil.which(command[0]) is None:
-        pytest.fail(f"{command[0]} (binutils) is needed to inspect the built modules")
-    return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+        pytest.fail(f"{command[0]} is needed")
+    result = subprocess.run(command, capture_output=True, text=True, timeout=300, **kwargs)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
 
 
-@pytest.mark.parametrize("module_name", sorted(MODULES))
-def test_exports_only_its_init_symbol(module_name):
-    out = binutils("nm", "-D", "--defined-only", str(library(module_name)))
-    assert [line.split()[-1] for line in out.splitlines()] == [MODULES[module_name]]
-
-
-@pytest.mark.parametrize("module_name", sorted(MODULES))
-def test_needs_no_library_beyond_the_c_runtime(module_name):
-    out = binutils("readelf", "-d", str(library(module_name)))
-    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", out))
-    assert needed <= ALLOWED_LIBRARIES and not any("python" in n for n in needed)
-
-
-def test_stubs_and_marker_are_installed_beside_the_modules():
-    package = Path(tavrin.__file__).parent
-    assert (package / "py.typed").is_file()
-    for module_name in MODULES:
-        assert library(module_name).with_name(module_name.rsplit(".", 1)[1] + ".pyi").is_file()
-    assert not list(package.rglob("*.cpp"))
+@pytest.mark.parametrize("module", MODULES)
+def test_library_exports_one_symbol_and_needs_only_the_c_runtime(module):
+    *packages, short = module.split(".")[1:]
+    (library,) = Path(tavrin.__file__).parent.joinpath(*packages).glob(f"{short}.cpython-312*.so")
+    assert run("nm", "-D", "--defined-only", str(library)).split()[-1:] == [MODULES[module]]
+    assert len(run("nm", "-D", "--defined-only", str(library)).splitlines()) == 1
+    assert set(re.findall(r"Shared library: \[(.+?)\]", run("readelf", "-d", str(library)))) <= ALLOWED
+    assert library.with_name(f"{short}.pyi").is_file() and (Path(tavrin.__file__).parent / "py.typed").is_file()
 
 
 def test_stubs_match_the_runtime(tmp_path):
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", *sorted(MODULES)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=300,
-        env={**os.environ, "XDG_CONFIG_HOME": str(tmp_path)},
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    run(sys.executable, "-m", "mypy.stubtest", *MODULES, cwd=tmp_path, env={**os.environ, "XDG_CONFIG_HOME": str(tmp_path)})
+
+
+@pytest.mark.parametrize("snippet", re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.DOTALL))
+def test_readme_snippets_run(snippet, tmp_path):
+    run(sys.executable, "-c", snippet, cwd=tmp_path)
+
+
+def test_the_tour_stays_in_its_sandbox():
+    out = run(sys.executable, str(ROOT / "examples" / "tour.py"))
+    assert "central store untouched      True" in out and "second process agrees        True" in out
+    assert "/tavrin-tour-" in next(line for line in out.splitlines() if "stored in" in line)

@@ -1,7 +1,6 @@
 """机器唯一标识管理（纯 Python 版本，供基准对比）。"""
 
 import uuid
-from pathlib import Path
 
 from tavrin.config import CONFIG_DIR
 
