@@ -91,3 +91,15 @@ for call in (lambda: h.get_hostprint(1), lambda: h.get_hostprint(1, x=1)):
     try: call()
     except TypeError as e: print(e)""")
     assert lines == ["get_hostprint() takes no arguments (1 given)", "get_hostprint() takes no keyword arguments"]
+
+
+@pytest.mark.parametrize("binding, error", [
+    ("config.CONFIG_DIR = '/tmp/plain-str'", "TypeError: unsupported operand type(s) for /: 'str' and 'str'"),
+    ("", "ImportError: cannot import name 'CONFIG_DIR' from 'tavrin.config' (unknown location)")])
+def test_a_bad_configuration_module_fails_the_import(binding, error):
+    result = run_python(f"""
+        import sys, types
+        sys.modules["tavrin.config"] = config = types.ModuleType("tavrin.config")
+        {binding}
+        import tavrin.telemetry.hostprint""")
+    assert error in result.stderr

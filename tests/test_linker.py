@@ -47,6 +47,12 @@ class TestSurface:
             assert L.SkillsLinker().unlink(Path("x")) == "patched"
         assert L.SkillsLinker.unlink is vars(L.SkillsLinker)["unlink"]
 
+    @pytest.mark.parametrize("attribute, value", [("__name__", 1), ("__annotations__", None),
+                                                  ("__kwdefaults__", [1]), ("__defaults__", {})])
+    def test_attributes_refuse_the_wrong_type(self, attribute, value):
+        with pytest.raises(TypeError, match=f"^{attribute} must be set to a "):
+            setattr(L.SkillsLinker._safe_remove, attribute, value)
+
     def test_every_way_of_calling_binds_alike(self, linker, tmp_path):
         gone = tmp_path / "gone"
         calls = [lambda: linker.unlink(gone), lambda: (lambda bound: bound(gone))(linker.unlink),
