@@ -11,4 +11,4 @@ PYTHONMALLOC=malloc \
 TAVRIN_SANITIZER_BUILD=1 \
 ASAN_OPTIONS=detect_leaks=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    exec .venv-asan/bin/python -m pytest "$@"
+    exec .venv-asan/bin/python -B -m pytest "$@"

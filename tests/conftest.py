@@ -3,6 +3,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 import types
 from pathlib import Path
@@ -18,6 +19,30 @@ UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-
 def pytest_terminal_summary(terminalreporter):
     for name, value in sorted(FIGURES.items()):
         terminalreporter.write_line(f"{name}: {value}")
+
+
+class Sandbox:
+    """A test's own corner of the file system. Work starts four levels down,
+    so that `..`, `../..` or a bare name taken as a path still lands inside;
+    HOME, the configuration directory and temporary files are inside too."""
+
+    def __init__(self, root):
+        self.root, self.cwd = root, root / "work" / "1" / "2" / "3"
+        self.home, self.config, self.tmp = root / "home", root / "config", root / "tmp"
+        for directory in (self.cwd, self.home, self.tmp):
+            directory.mkdir(parents=True, exist_ok=True)
+        self.env = {"HOME": str(self.home), "XDG_CONFIG_HOME": str(self.config), "TMPDIR": str(self.tmp)}
+
+
+@pytest.fixture(autouse=True)
+def sandbox(tmp_path, monkeypatch):
+    """Every test runs inside its sandbox, and its child processes inherit it."""
+    box = Sandbox(tmp_path)
+    monkeypatch.chdir(box.cwd)
+    for name, value in box.env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.setattr(tempfile, "tempdir", str(box.tmp))
+    return box
 
 
 @pytest.fixture
@@ -88,7 +113,13 @@ def windows():
         yield emulation
 
 
+def run(*command, cwd=None, env=None, timeout=120):
+    """Runs a child process in the current test's sandbox (its working
+    directory and environment), or in `cwd` with `env` added."""
+    return subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=timeout,
+                          env={**os.environ, **(env or {})})
+
+
 def run_python(code, env=None, timeout=120):
     """Runs code in a fresh interpreter of the same Python."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env={**os.environ, **(env or {})})
+    return run(sys.executable, "-c", textwrap.dedent(code), env=env, timeout=timeout)

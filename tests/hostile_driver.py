@@ -1,6 +1,10 @@
 """Many calls with hostile arguments and hostile module globals, run as a
 script in its own interpreter: each must return or raise an ordinary
-exception. Prints how many calls ran. Usage: hostile_driver.py SANDBOX CALLS"""
+exception. Prints how many calls ran. Usage: hostile_driver.py SANDBOX CALLS
+
+Relative paths are among the hostile values, and removals may take the
+working directory away: start the driver deep inside SANDBOX, so that they
+all land inside it."""
 import os
 import random
 import shutil
@@ -37,8 +41,24 @@ def contained_copytree(source, destination, **kwargs):
     return shutil.copytree(source, destination, symlinks=True, **kwargs)
 
 
+def remove_relative_paths_as_on_windows(start):
+    """What a random run may reach only by chance: the Windows removal,
+    rmdir then rmtree, of relative paths that lead upwards."""
+    saved = L.sys
+    L.sys = types.SimpleNamespace(platform="win32")
+    for relative in ("..", "../..", "skill"):
+        start.mkdir(parents=True, exist_ok=True)
+        os.chdir(start)
+        try:
+            L.SkillsLinker()._safe_remove(relative)
+        except OSError:
+            pass
+    L.sys = saved
+
+
 def main():
-    area, total = Path(sys.argv[1]) / "area", int(sys.argv[2])
+    area, total, start = Path(sys.argv[1]) / "area", int(sys.argv[2]), Path.cwd()
+    remove_relative_paths_as_on_windows(start)
     real = {"os": L.os, "sys": L.sys, "LinkResult": L.LinkResult, "shutil": types.SimpleNamespace(
         copytree=contained_copytree, ignore_patterns=shutil.ignore_patterns, rmtree=shutil.rmtree)}
     real_h = {"_cached": None, "_HOSTPRINT_FILE": H._HOSTPRINT_FILE, "uuid": H.uuid}
@@ -46,13 +66,15 @@ def main():
              "_safe_remove": 1, "get_hostprint": 0}
     linker, raised = L.SkillsLinker(), 0
     for call in range(total):
-        if call % 200 == 0:  # calls may remove, replace or link anything in the area
+        if call % 200 == 0:  # calls may remove, replace or link anything in the area, or the start
+            start.mkdir(parents=True, exist_ok=True)
+            os.chdir(start)
             if area.is_symlink() or area.is_file():
                 area.unlink()
             shutil.rmtree(area, ignore_errors=True)
             (area / "central" / "skill" / "data").mkdir(parents=True)
         paths = [area, area / "central" / "skill", area / "tools", area / "tools" / "skill", Hostile()]
-        hostile = paths + [None, 2 ** 100, b"x", "..", type("S", (str,), {})("s"), object(), str(area)]
+        hostile = paths + [None, 2 ** 100, b"x", "..", "../..", type("S", (str,), {})("s"), object(), str(area)]
         for module, globals_ in ((L, real), (H, real_h)):
             for name, value in globals_.items():
                 setattr(module, name, value if rng.random() < 0.7 else rng.choice(

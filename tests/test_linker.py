@@ -154,11 +154,10 @@ class TestRemovalAndHealth:
         assert linker.unlink(tmp_path / "link") is True and tree_digest(central) == before
         assert linker.unlink(tmp_path / "link") is False
 
-    def test_health_of_links(self, linker, central, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_health_of_links(self, linker, central, tmp_path):
         (tmp_path / "link").symlink_to(central)
         (tmp_path / "alias").symlink_to(central.parent)
-        assert linker.is_link_valid(tmp_path / "link", Path("central/code-review")) is True
+        assert linker.is_link_valid(tmp_path / "link", Path(os.path.relpath(central))) is True
         assert linker.is_link_valid(tmp_path / "link", tmp_path / "alias" / "code-review") is True
         assert linker.is_link_valid(tmp_path / "link", central.parent) is False
         (tmp_path / "loop").symlink_to(tmp_path / "loop")

@@ -14,14 +14,19 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tavrin.skills.link.linker as L
-from conftest import FIGURES, UUID4, Windows, run_python, tree_digest
+from conftest import FIGURES, UUID4, Sandbox, Windows, run, run_python, tree_digest
 
 
-def test_hostile_calls_end_in_results_or_exceptions(tmp_path):
-    driver = Path(__file__).with_name("hostile_driver.py")
-    result = subprocess.run([sys.executable, str(driver), str(tmp_path), "12000"], capture_output=True,
-                            text=True, timeout=300, env={**os.environ, "XDG_CONFIG_HOME": str(tmp_path)})
+def test_hostile_calls_end_in_results_or_exceptions_and_stay_in_their_sandbox(tmp_path):
+    """Relative paths such as `..` reach removals: all they may hit is the driver's own sandbox."""
+    driver, box = Path(__file__).with_name("hostile_driver.py"), Sandbox(tmp_path / "driver")
+    (tmp_path / "beside" / "deep").mkdir(parents=True)
+    for marker in (tmp_path / "above.txt", tmp_path / "beside" / "deep" / "kept.txt"):
+        marker.write_text("must survive")
+    outside = {name: entry for name, entry in tree_digest(tmp_path).items() if not name.startswith("driver")}
+    result = run(sys.executable, str(driver), str(box.root), "12000", cwd=box.cwd, env=box.env, timeout=300)
     assert result.returncode == 0, f"exit {result.returncode} (negative: a signal)\n{result.stderr[-3000:]}"
+    assert {name: entry for name, entry in tree_digest(tmp_path).items() if not name.startswith("driver")} == outside
     FIGURES["hostile calls"] = int(re.match(r"(\d+) calls", result.stdout).group(1))
 
 
@@ -68,7 +73,7 @@ def state(entry, skill):
 def test_histories_never_touch_the_central_store(platform):
     emulate, made, method = PLATFORMS[platform]
 
-    @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @settings(max_examples=100, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
     @given(entries=ENTRIES, history=HISTORIES)
     def check(entries, history):
         FIGURES[f"property examples ({platform})"] = FIGURES.get(f"property examples ({platform})", 0) + 1
