@@ -32,7 +32,7 @@ fi
 
 # The build runs without isolation (so rebuilds reuse build/), hence the
 # backend is installed here; the test tools come with the package's extra.
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check 'scikit-build-core>=0.10'
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check 'scikit-build-core>=1.1'
 
 defines=(--config-settings=cmake.define.TAVRIN_WERROR=ON)
 for define in "$@"; do defines+=("--config-settings=cmake.define.$define"); done

@@ -1,17 +1,21 @@
-"""What a host developer gets: clean libraries, matching stubs, a README and
-an example that run as written."""
+"""What a host developer gets: clean libraries, matching stubs, distributions
+that hold only the project, a README and an example that run as written."""
+import importlib.metadata
 import os
 import re
 import shutil
-import subprocess
 import sys
+import sysconfig
+import tarfile
 from pathlib import Path
 
 import pytest
 
 import tavrin
+from conftest import run as run_child
 
 ROOT = Path(__file__).parent.parent
+EXTENSION = sysconfig.get_config_var("EXT_SUFFIX")
 MODULES = {"tavrin.skills.link.linker": "PyInit_linker", "tavrin.telemetry.hostprint": "PyInit_hostprint"}
 # The C runtime is all a module may need: the Python runtime comes from the interpreter.
 ALLOWED = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1"}
@@ -22,7 +26,7 @@ if os.environ.get("TAVRIN_SANITIZER_BUILD"):  # set by scripts/sanitize.sh
 def run(*command, **kwargs):
     if shutil.which(command[0]) is None:
         pytest.fail(f"{command[0]} is needed")
-    result = subprocess.run(command, capture_output=True, text=True, timeout=300, **kwargs)
+    result = run_child(*command, timeout=300, **kwargs)
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout
 
@@ -30,23 +34,58 @@ def run(*command, **kwargs):
 @pytest.mark.parametrize("module", MODULES)
 def test_library_exports_one_symbol_and_needs_only_the_c_runtime(module):
     *packages, short = module.split(".")[1:]
-    (library,) = Path(tavrin.__file__).parent.joinpath(*packages).glob(f"{short}.cpython-312*.so")
+    library = Path(tavrin.__file__).parent.joinpath(*packages, short + EXTENSION)
     assert run("nm", "-D", "--defined-only", str(library)).split()[-1:] == [MODULES[module]]
     assert len(run("nm", "-D", "--defined-only", str(library)).splitlines()) == 1
     assert set(re.findall(r"Shared library: \[(.+?)\]", run("readelf", "-d", str(library)))) <= ALLOWED
     assert library.with_name(f"{short}.pyi").is_file() and (Path(tavrin.__file__).parent / "py.typed").is_file()
 
 
-def test_stubs_match_the_runtime(tmp_path):
-    run(sys.executable, "-m", "mypy.stubtest", *MODULES, cwd=tmp_path, env={**os.environ, "XDG_CONFIG_HOME": str(tmp_path)})
+def test_stubs_match_the_runtime():
+    run(sys.executable, "-m", "mypy.stubtest", *MODULES)
+
+
+def test_wheel_holds_the_package_only():
+    installed = {file.as_posix() for file in importlib.metadata.files("tavrin")
+                 if not file.parts[0].endswith(".dist-info") and "__pycache__" not in file.parts}
+    assert installed == {
+        "tavrin/__init__.py", "tavrin/config.py", "tavrin/py.typed",
+        "tavrin/skills/__init__.py", "tavrin/skills/link/__init__.py",
+        "tavrin/skills/link/linker.pyi", f"tavrin/skills/link/linker{EXTENSION}",
+        "tavrin/telemetry/__init__.py", "tavrin/telemetry/hostprint.pyi", f"tavrin/telemetry/hostprint{EXTENSION}"}
+
+
+SDIST_FILES = ("pyproject.toml", "CMakeLists.txt", "README.md")
+SDIST_DIRECTORIES = ("src/", "tests/", "scripts/", "examples/")
+
+
+def test_sdist_holds_tracked_sources_only(tmp_path):
+    if not (ROOT / ".git").exists():
+        pytest.skip("needs the git checkout (an unpacked sdist has no record of tracked files)")
+    entries = [line.split(maxsplit=3) for line in run("git", "-C", str(ROOT), "ls-files", "-s").splitlines()]
+    tracked = [path for _, _, _, path in entries]
+    assert [path for mode, _, _, path in entries if mode == "120000"] == [], "tracked symbolic links"
+    source, out = tmp_path / "source", tmp_path / "dist"
+    for path in tracked:  # the tracked files alone, as a clean clone has them
+        (source / path).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(ROOT / path, source / path)
+    run(sys.executable, "-c", "import sys, scikit_build_core.build as b; b.build_sdist(sys.argv[1])", str(out),
+        cwd=source)
+    (sdist,) = out.glob("tavrin-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        members = archive.getmembers()
+    assert [member.name for member in members if not (member.isfile() or member.isdir())] == []
+    held = {member.name.split("/", 1)[1] for member in members if member.isfile()}
+    assert held == {"PKG-INFO"} | {path for path in tracked if path in SDIST_FILES or path.startswith(SDIST_DIRECTORIES)}
+    assert sdist.stat().st_size < 1_000_000
 
 
 @pytest.mark.parametrize("snippet", re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.DOTALL))
-def test_readme_snippets_run(snippet, tmp_path):
-    run(sys.executable, "-c", snippet, cwd=tmp_path)
+def test_readme_snippets_run(snippet):
+    run(sys.executable, "-c", snippet)
 
 
-def test_the_tour_stays_in_its_sandbox():
+def test_the_tour_stays_in_its_sandbox(sandbox):
     out = run(sys.executable, str(ROOT / "examples" / "tour.py"))
     assert "central store untouched      True" in out and "second process agrees        True" in out
-    assert "/tavrin-tour-" in next(line for line in out.splitlines() if "stored in" in line)
+    assert f"{sandbox.tmp}/tavrin-tour-" in next(line for line in out.splitlines() if "stored in" in line)
