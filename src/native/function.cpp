@@ -23,11 +23,13 @@ struct FunctionObject {
     PyObject* annotations;  // after `del`, a new empty dict on access, as for Python functions
     PyObject* kwdefaults;   // shown to introspection only; calls use Parameter defaults
     PyObject* defaults;
+    PyObject* type_params;
     PyObject* globals;
+    PyObject* builtins;
     PyObject* dict;
     PyObject* weakrefs;
-    PyObject* code;  // the signature for inspect, and the traceback entry
-    PyObject* frame;  // the frame of traceback entries
+    PyObject* code;  // what inspect reads: names, signature, source location
+    PyObject* frame;  // the frame of traceback entries, named with the full dotted path
     PyObject* parameter_names[kMaxParameters];  // interned, hence immortal
 };
 
@@ -96,7 +98,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(function->annotations);
     Py_VISIT(function->kwdefaults);
     Py_VISIT(function->defaults);
+    Py_VISIT(function->type_params);
     Py_VISIT(function->globals);
+    Py_VISIT(function->builtins);
     Py_VISIT(function->dict);
     Py_VISIT(function->code);
     Py_VISIT(function->frame);
@@ -114,6 +118,8 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(function->annotations);
     Py_CLEAR(function->kwdefaults);
     Py_CLEAR(function->defaults);
+    Py_CLEAR(function->type_params);
+    Py_CLEAR(function->builtins);
     Py_CLEAR(function->dict);
     return 0;
 }
@@ -197,12 +203,39 @@ int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
                         "__defaults__ must be set to a tuple object");
 }
 
+PyObject* get_type_params(PyObject* self, void*) noexcept {
+    PyObject* value = as_function(self)->type_params;
+    return value ? Py_NewRef(value) : PyTuple_New(0);
+}
+int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
+    return 0;
+}
+
+// What the standard library asks before treating an object as a Python
+// function (inspect.isfunction, mock's autospec, functools.wraps): like a
+// transparent proxy, the object answers as types.FunctionType to isinstance,
+// while its own type, and so every call, stays native.
+PyObject* get_class(PyObject*, void*) noexcept {
+    return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type));
+}
+
+// A native body captures no variables.
+PyObject* get_closure(PyObject*, void*) noexcept { return Py_NewRef(Py_None); }
+
 PyGetSetDef function_getset[] = {
+    {"__class__", get_class, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -214,6 +247,7 @@ PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"__builtins__", Py_T_OBJECT_EX, offsetof(FunctionObject, builtins), Py_READONLY, nullptr},
     {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -253,17 +287,12 @@ PyTypeObject* function_type() noexcept {
     return type;
 }
 
-// An empty code object whose argument counts and names describe the
-// signature (what inspect reads from a function-like object) and whose name
-// is the dotted path shown in traceback entries.
+// The code object that inspect reads, as a Python function's would be: its
+// name and qualified name, argument counts and names, and flags. It is
+// never run.
 Ref make_code(const FunctionDef& definition, const ModuleContext& module, PyObject* const* names) noexcept {
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", module.name, definition.qualname));
-    if (!full_name) return {};
-    const char* full_name_text = PyUnicode_AsUTF8(full_name.get());
-    if (!full_name_text) return {};
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, full_name_text, definition.line)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, definition.name, definition.line)));
     if (!empty) return {};
-
     Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.parameter_count)));
     if (!varnames) return {};
     std::size_t positional = 0;
@@ -274,13 +303,35 @@ Ref make_code(const FunctionDef& definition, const ModuleContext& module, PyObje
     Ref argcount = Ref::steal(PyLong_FromSize_t(positional));
     Ref kwonlycount = Ref::steal(PyLong_FromSize_t(definition.parameter_count - positional));
     Ref nlocals = Ref::steal(PyLong_FromSize_t(definition.parameter_count));
+    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
     Ref qualname = Ref::steal(PyUnicode_FromString(definition.qualname));
     static PyObject* replace = intern("replace");
-    static PyObject* keywords =
-        keyword_names({"co_argcount", "co_kwonlyargcount", "co_nlocals", "co_varnames", "co_qualname"});
-    if (!argcount || !kwonlycount || !nlocals || !qualname || !replace || !keywords) return {};
+    static PyObject* keywords = keyword_names(
+        {"co_argcount", "co_kwonlyargcount", "co_nlocals", "co_flags", "co_varnames", "co_qualname"});
+    if (!argcount || !kwonlycount || !nlocals || !flags || !qualname || !replace || !keywords) return {};
     return call_method_kw(empty.get(), replace, keywords, argcount.get(), kwonlycount.get(), nlocals.get(),
-                          varnames.get(), qualname.get());
+                          flags.get(), varnames.get(), qualname.get());
+}
+
+// The frame of this function's traceback entries: its code is named with
+// the full dotted path, e.g. "pkg.mod.Class.method".
+Ref make_frame(const FunctionDef& definition, const ModuleContext& module) noexcept {
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", module.name, definition.qualname));
+    if (!full_name) return {};
+    const char* full_name_text = PyUnicode_AsUTF8(full_name.get());
+    if (!full_name_text) return {};
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, full_name_text, definition.line)));
+    if (!code) return {};
+    return make_traceback_frame(reinterpret_cast<PyCodeObject*>(code.get()), module.globals);
+}
+
+// The builtins that a Python function defined in `globals` would get: the
+// namespace's __builtins__ (a module stands for its dict), else the
+// interpreter's.
+Ref builtins_of(PyObject* globals) noexcept {
+    PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
+    if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    return Ref::borrow(builtins ? builtins : PyEval_GetBuiltins());
 }
 
 // Annotations as Python stores them: parameters in order, then "return".
@@ -333,13 +384,12 @@ Ref make_function(const FunctionDef& definition, const ModuleContext& module) no
     function->doc = definition.doc ? PyUnicode_FromString(definition.doc) : Py_NewRef(Py_None);
     function->globals = Py_NewRef(module.globals);
     function->annotations = make_annotations(definition).release();
+    function->builtins = builtins_of(module.globals).release();
     function->code = make_code(definition, module, function->parameter_names).release();
-    if (function->code) {
-        function->frame =
-            make_traceback_frame(reinterpret_cast<PyCodeObject*>(function->code), module.globals).release();
-    }
+    function->frame = make_frame(definition, module).release();
     if (!function->name || !function->qualname || !function->doc || !function->annotations ||
-        !function->code || !function->frame || !make_kwdefaults(definition, function->kwdefaults)) {
+        !function->builtins || !function->code || !function->frame ||
+        !make_kwdefaults(definition, function->kwdefaults)) {
         return {};
     }
     PyObject_GC_Track(function);

@@ -1,0 +1,168 @@
+"""What the host tool's own tests do with the modules (inspect, mock's
+autospec, functools), checked against a Python twin with the same
+signatures: the native functions must behave as the twin's do."""
+import builtins
+import functools
+import inspect
+import types
+from unittest import mock
+
+import pytest
+
+import tavrin.skills.link.linker as L
+import tavrin.telemetry.hostprint as H
+from conftest import run_python
+
+TWIN_SOURCE = '''
+class SkillsLinker:
+    def link(self, skill_name: "str", central_skill_dir: "Path", tool_skills_dir: "Path", *,
+             force: "bool" = False) -> "LinkResult": ...
+    def unlink(self, link_path: "Path") -> "bool": ...
+    def is_link_valid(self, link_path: "Path", expected_target: "Path") -> "bool": ...
+    def _create_link(self, target: "Path", link: "Path") -> "str": ...
+    def _create_windows_link(self, target: "Path", link: "Path") -> "str": ...
+    def _safe_remove(self, path: "Path") -> "None": ...
+
+def get_hostprint() -> "str": ...
+'''
+METHODS = ["_create_link", "_create_windows_link", "_safe_remove", "is_link_valid", "link", "unlink"]
+
+
+def make_twin():
+    namespace = {"__name__": "twin"}
+    exec(TWIN_SOURCE, namespace)
+    return types.SimpleNamespace(**namespace)
+
+
+IMPLEMENTATIONS = {"native": lambda: (L, H), "python twin": lambda: (make_twin(),) * 2}
+
+
+def functions(linker_module, hostprint_module):
+    return [getattr(linker_module.SkillsLinker, name) for name in METHODS] + [hostprint_module.get_hostprint]
+
+
+def test_functions_have_what_a_python_function_has():
+    for native, twin in zip(functions(L, H), functions(*IMPLEMENTATIONS["python twin"]())):
+        assert isinstance(native, types.FunctionType) and inspect.isfunction(native)
+        assert type(native) is not types.FunctionType  # the type, and so the calls, stay native
+        assert dir(native) == dir(twin)
+        for name in dir(native):  # every name that dir() lists can be read
+            getattr(native, name)
+        for name in ("__name__", "__qualname__", "__defaults__", "__kwdefaults__", "__annotations__",
+                     "__closure__", "__type_params__"):
+            assert getattr(native, name) == getattr(twin, name), name
+        assert native.__builtins__ is twin.__builtins__ is builtins.__dict__
+        code, twin_code = native.__code__, twin.__code__
+        assert isinstance(code, types.CodeType)
+        for name in ("co_name", "co_qualname", "co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_flags"):
+            assert getattr(code, name) == getattr(twin_code, name), name
+        assert code.co_varnames == twin_code.co_varnames[:code.co_argcount + code.co_kwonlyargcount]
+        assert inspect.signature(native) == inspect.signature(twin)
+        assert inspect.iscoroutinefunction(native) is False
+    assert [name for name, _ in inspect.getmembers(L.SkillsLinker, inspect.isfunction)] == METHODS
+
+
+def test_wraps_copies_what_it_copies_from_a_python_function():
+    def wrapper(*args, **kwargs):
+        pass
+    wrapped = functools.wraps(L.SkillsLinker.link)(wrapper)
+    assert wrapped.__wrapped__ is L.SkillsLinker.link and wrapped.__type_params__ == ()
+    assert (wrapped.__name__, wrapped.__qualname__, wrapped.__module__) == (
+        "link", "SkillsLinker.link", "tavrin.skills.link.linker")
+    assert inspect.signature(wrapped) == inspect.signature(L.SkillsLinker.link)
+    with pytest.raises(TypeError, match="^__type_params__ must be set to a tuple$"):
+        L.SkillsLinker.link.__type_params__ = []
+
+
+def patched_method(linker_module, hostprint_module):
+    with mock.patch.object(linker_module.SkillsLinker, "link", autospec=True) as link:
+        linker = linker_module.SkillsLinker()
+        linker.link("demo", "central", "tools", force=True)
+        link.assert_called_once_with(linker, "demo", "central", "tools", force=True)
+        with pytest.raises(TypeError):
+            linker.link("demo")
+
+
+def patched_function(linker_module, hostprint_module):
+    with mock.patch.object(hostprint_module, "get_hostprint", autospec=True) as get:
+        hostprint_module.get_hostprint()
+        get.assert_called_once_with()
+        with pytest.raises(TypeError):
+            hostprint_module.get_hostprint(1)
+
+
+def patched_class(linker_module, hostprint_module):
+    with mock.patch.object(linker_module, "SkillsLinker", autospec=True):
+        linker = linker_module.SkillsLinker()
+        linker.unlink("entry")
+        linker.unlink.assert_called_once_with("entry")
+        with pytest.raises(TypeError):
+            linker.is_link_valid("entry")
+
+
+def instance_spec(linker_module, hostprint_module):
+    for spec in (mock.create_autospec(linker_module.SkillsLinker, instance=True),
+                 mock.create_autospec(linker_module.SkillsLinker())):
+        spec.link("demo", "central", "tools")
+        spec.link.assert_called_once_with("demo", "central", "tools")
+        with pytest.raises(TypeError):
+            spec.link("demo", "central", "tools", True)
+
+
+def class_spec(linker_module, hostprint_module):
+    spec = mock.create_autospec(linker_module.SkillsLinker)
+    spec.unlink("entry")
+    spec.unlink.assert_called_once_with("entry")
+    with pytest.raises(TypeError):
+        spec.unlink()
+    with pytest.raises(TypeError):
+        spec().link("demo")
+
+
+def function_spec(linker_module, hostprint_module):
+    spec = mock.create_autospec(hostprint_module.get_hostprint, return_value="id")
+    assert spec() == "id"
+    with pytest.raises(TypeError):
+        spec(force=True)
+
+
+@pytest.mark.parametrize("implementation", IMPLEMENTATIONS)
+@pytest.mark.parametrize("scenario", [patched_method, patched_function, patched_class, instance_spec, class_spec,
+                                      function_spec], ids=lambda scenario: scenario.__name__)
+def test_autospec_checks_signatures_and_records_self(scenario, implementation):
+    scenario(*IMPLEMENTATIONS[implementation]())
+
+
+def test_every_dict_watcher_taken_costs_no_import_and_no_behaviour():
+    result = run_python("""
+        import _testcapi, types
+        from pathlib import Path
+        taken = 0
+        while True:
+            try:
+                _testcapi.add_dict_watcher(0)
+            except RuntimeError as error:
+                assert str(error) == "no more dict watcher IDs available"
+                break
+            taken += 1
+        import tavrin.skills.link.linker as L, tavrin.telemetry.hostprint as H
+
+        skill, tools = Path.cwd() / "central" / "skill", Path.cwd() / "tools"
+        skill.mkdir(parents=True)
+        linker = L.SkillsLinker()
+        assert linker.link("skill", skill, tools).method == "symlink"
+        assert linker.is_link_valid(tools / "skill", skill)
+        made = []
+        L.sys = types.SimpleNamespace(platform="win32")  # each rebinding is seen at the next use
+        L.os = types.SimpleNamespace(symlink=lambda *args, **kwargs: made.append(args))
+        L.LinkResult = lambda **fields: fields
+        assert linker.link("other", skill, tools)["method"] == "junction" and made == [(skill, tools / "other")]
+
+        identifier = H.get_hostprint()
+        assert H.get_hostprint() is identifier and H._HOSTPRINT_FILE.read_text() == identifier
+        H._cached = "rebound"
+        assert H.get_hostprint() == "rebound"
+        print(taken)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) > 0
