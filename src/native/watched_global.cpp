@@ -19,10 +19,18 @@ int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, 
     return 0;
 }
 
+// Registers the watcher once; false, with no error left set, when the
+// interpreter has no free watcher slot or refuses the namespace.
+bool watch_namespace(PyObject* globals) noexcept {
+    if (watcher_id < 0) watcher_id = PyDict_AddWatcher(on_namespace_change);
+    if (watcher_id >= 0 && PyDict_Watch(watcher_id, globals) == 0) return true;
+    PyErr_Clear();
+    return false;
+}
+
 }  // namespace
 
 bool WatchedGlobal::watch(PyObject* globals, PyObject* name) noexcept {
-    if (watcher_id < 0 && (watcher_id = PyDict_AddWatcher(on_namespace_change)) < 0) return false;
     if (globals_ == nullptr) {
         if (watched_count == kMaxWatched) {
             PyErr_SetString(PyExc_SystemError, "too many watched module globals");
@@ -34,7 +42,8 @@ bool WatchedGlobal::watch(PyObject* globals, PyObject* name) noexcept {
     globals_ = globals;
     name_ = name;
     value_ = nullptr;
-    return PyDict_Watch(watcher_id, globals) == 0;
+    watched_ = watch_namespace(globals);
+    return true;
 }
 
 void WatchedGlobal::changing(PyObject* globals, PyObject* key) noexcept {
@@ -50,7 +59,7 @@ void WatchedGlobal::changing(PyObject* globals, PyObject* key) noexcept {
 Ref WatchedGlobal::load() noexcept {
     if (value_) return Ref::borrow(value_);
     if (PyObject* value = PyDict_GetItemWithError(globals_, name_)) {
-        value_ = value;
+        if (watched_) value_ = value;
         return Ref::borrow(value);
     }
     // Absent from the namespace: builtins are not watched, so not cached.

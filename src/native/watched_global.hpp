@@ -1,7 +1,9 @@
 // A module global whose reads skip the dictionary lookup. A dict watcher on
 // the module's namespace drops the cached value before any change to that
 // namespace lands, so every read still sees the global's value at that
-// moment, rebinding from outside included.
+// moment, rebinding from outside included. When the interpreter has no
+// watcher to spare (other libraries may hold them all), every read is an
+// ordinary lookup: slower, never wrong, and never a failed import.
 #pragma once
 
 #include "ref.hpp"
@@ -10,16 +12,21 @@ namespace native {
 
 class WatchedGlobal {
 public:
-    // Caches `name` (an interned str) of the namespace `globals` from now on.
+    // Reads `name` (an interned str) of the namespace `globals` from now on,
+    // cached while a watcher can be had.
     bool watch(PyObject* globals, PyObject* name) noexcept;
 
     // The value as Python code's global lookup gives it (namespace, then
     // builtins), or an empty Ref with NameError set.
     Ref load() noexcept;
 
-    // The value bound in the namespace, if it is cached, without calling
-    // anything; else NULL (then `load` decides). Borrowed.
-    PyObject* peek() const noexcept { return value_; }
+    // The value bound in the namespace, from the cache or, without a
+    // watcher, by a lookup that leaves no error; else NULL (then `load`
+    // decides). Borrowed.
+    PyObject* peek() const noexcept {
+        if (value_ || watched_) return value_;
+        return PyDict_GetItem(globals_, name_);
+    }
 
     // Called by the watcher, before `globals` changes under `key` (any key
     // when NULL).
@@ -29,6 +36,7 @@ private:
     PyObject* globals_ = nullptr;  // borrowed: the module keeps it alive
     PyObject* name_ = nullptr;
     PyObject* value_ = nullptr;  // borrowed from globals_ while unchanged
+    bool watched_ = false;  // false: no watcher, so nothing is ever cached
 };
 
 }  // namespace native
