@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
-# Builds the sdist and the wheel into dist/, checks their metadata with twine
-# and reports the manylinux policy the wheel meets.
+# Builds the sdist and a wheel for each supported CPython found (3.12, and
+# 3.13 when scripts/find_python.sh finds it) into dist/, checks their
+# metadata with twine and reports the manylinux policy each wheel meets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh .venv
 .venv/bin/python -m pip install --quiet --disable-pip-version-check auditwheel build twine
 rm -rf dist
 .venv/bin/python -m build --sdist --outdir dist
-.venv/bin/python -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps . -w dist
+for version in 3.12 3.13; do
+    venv=.venv; [[ $version == 3.13 ]] && venv=.venv-313
+    if [[ $version != 3.12 ]] && ! bash scripts/find_python.sh "$version" >/dev/null; then
+        echo "== CPython $version: not found, no wheel"
+        continue
+    fi
+    bash scripts/setup.sh --python "$version" "$venv"
+    "$venv/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps . -w dist
+done
 ls -l dist
 .venv/bin/twine check --strict dist/*
-.venv/bin/auditwheel show dist/*.whl
+for wheel in dist/*.whl; do .venv/bin/auditwheel show "$wheel"; done

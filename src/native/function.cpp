@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "arguments.hpp"
+#include "portability.hpp"
 #include "python.hpp"
 
 #include <structmember.h>  // T_OBJECT: None when unset, as func.__doc__
@@ -46,8 +47,8 @@ inline PyObject* finish_call(FunctionObject* function, Ref result) noexcept {
 }
 
 // Any call but a shortcut's answer: binding, the recursion guard, the body.
-[[gnu::noinline]] PyObject* call_body(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
+NATIVE_NOINLINE PyObject* call_body(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
     const FunctionDef& definition = *function->definition;
     Arguments arguments;
     if (!bind_arguments(definition, function->parameter_names, args, nargs, kwnames, arguments)) {
