@@ -2,8 +2,10 @@
 autospec, functools), checked against a Python twin with the same
 signatures: the native functions must behave as the twin's do."""
 import builtins
+import dis
 import functools
 import inspect
+import io
 import types
 from unittest import mock
 
@@ -54,6 +56,9 @@ def test_functions_have_what_a_python_function_has():
         for name in ("co_name", "co_qualname", "co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_flags"):
             assert getattr(code, name) == getattr(twin_code, name), name
         assert code.co_varnames == twin_code.co_varnames[:code.co_argcount + code.co_kwonlyargcount]
+        dis.dis(native, file=io.StringIO())  # a real code object, which is never run
+        with pytest.raises(OSError):
+            inspect.getsource(native)
         assert inspect.signature(native) == inspect.signature(twin)
         wrapper = functools.wraps(native)(lambda *args, **kwargs: None)
         assert wrapper.__wrapped__ is native and inspect.signature(wrapper) == inspect.signature(twin)
