@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import tavrin
-from conftest import run as run_child
+from conftest import run
 
 ROOT = Path(__file__).parent.parent
 EXTENSION = sysconfig.get_config_var("EXT_SUFFIX")
@@ -23,10 +23,11 @@ if os.environ.get("TAVRIN_SANITIZER_BUILD"):  # set by scripts/sanitize.sh
     ALLOWED |= {"libasan.so.8", "libubsan.so.1"}
 
 
-def run(*command, **kwargs):
+def output_of(*command, **kwargs):
+    """The standard output of a child process that must succeed."""
     if shutil.which(command[0]) is None:
         pytest.fail(f"{command[0]} is needed")
-    result = run_child(*command, timeout=300, **kwargs)
+    result = run(*command, timeout=300, **kwargs)
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout
 
@@ -35,14 +36,14 @@ def run(*command, **kwargs):
 def test_library_exports_one_symbol_and_needs_only_the_c_runtime(module):
     *packages, short = module.split(".")[1:]
     library = Path(tavrin.__file__).parent.joinpath(*packages, short + EXTENSION)
-    assert run("nm", "-D", "--defined-only", str(library)).split()[-1:] == [MODULES[module]]
-    assert len(run("nm", "-D", "--defined-only", str(library)).splitlines()) == 1
-    assert set(re.findall(r"Shared library: \[(.+?)\]", run("readelf", "-d", str(library)))) <= ALLOWED
+    exported = output_of("nm", "-D", "--defined-only", str(library))
+    assert exported.split()[-1:] == [MODULES[module]] and len(exported.splitlines()) == 1
+    assert set(re.findall(r"Shared library: \[(.+?)\]", output_of("readelf", "-d", str(library)))) <= ALLOWED
     assert library.with_name(f"{short}.pyi").is_file() and (Path(tavrin.__file__).parent / "py.typed").is_file()
 
 
 def test_stubs_match_the_runtime():
-    run(sys.executable, "-m", "mypy.stubtest", *MODULES)
+    output_of(sys.executable, "-m", "mypy.stubtest", *MODULES)
 
 
 def test_wheel_holds_the_package_only():
@@ -62,15 +63,15 @@ SDIST_DIRECTORIES = ("src/", "tests/", "scripts/", "examples/")
 def test_sdist_holds_tracked_sources_only(tmp_path):
     if not (ROOT / ".git").exists():
         pytest.skip("needs the git checkout (an unpacked sdist has no record of tracked files)")
-    entries = [line.split(maxsplit=3) for line in run("git", "-C", str(ROOT), "ls-files", "-s").splitlines()]
+    entries = [line.split(maxsplit=3) for line in output_of("git", "-C", str(ROOT), "ls-files", "-s").splitlines()]
     tracked = [path for _, _, _, path in entries]
     assert [path for mode, _, _, path in entries if mode == "120000"] == [], "tracked symbolic links"
     source, out = tmp_path / "source", tmp_path / "dist"
     for path in tracked:  # the tracked files alone, as a clean clone has them
         (source / path).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(ROOT / path, source / path)
-    run(sys.executable, "-c", "import sys, scikit_build_core.build as b; b.build_sdist(sys.argv[1])", str(out),
-        cwd=source)
+    build_sdist = "import sys, scikit_build_core.build as b; b.build_sdist(sys.argv[1])"
+    output_of(sys.executable, "-c", build_sdist, str(out), cwd=source)
     (sdist,) = out.glob("tavrin-*.tar.gz")
     with tarfile.open(sdist) as archive:
         members = archive.getmembers()
@@ -82,10 +83,10 @@ def test_sdist_holds_tracked_sources_only(tmp_path):
 
 @pytest.mark.parametrize("snippet", re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.DOTALL))
 def test_readme_snippets_run(snippet):
-    run(sys.executable, "-c", snippet)
+    output_of(sys.executable, "-c", snippet)
 
 
 def test_the_tour_stays_in_its_sandbox(sandbox):
-    out = run(sys.executable, str(ROOT / "examples" / "tour.py"))
+    out = output_of(sys.executable, str(ROOT / "examples" / "tour.py"))
     assert "central store untouched      True" in out and "second process agrees        True" in out
     assert f"{sandbox.tmp}/tavrin-tour-" in next(line for line in out.splitlines() if "stored in" in line)
