@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Sets up a virtual environment with CPython (3.12 unless --python says
-# otherwise) and builds and installs the package into it. The interpreter
-# comes from scripts/find_python.sh. Compilers come from CC and CXX, as CMake
-# reads them. Usage: scripts/setup.sh [--python 3.12|3.13] [venv-dir] [cmake -D...]
+# Sets up a virtual environment the way a host maintainer's looks: the
+# stand-in host tool (host/) installed first from its wheel, then this
+# project's wheel beside it, with the test tools. CPython 3.12 unless
+# --python says otherwise; the interpreter comes from scripts/find_python.sh,
+# compilers from CC and CXX, as CMake reads them. The wheels stay in
+# build/wheels/<venv>, with flit_core's (the host's build backend), for the
+# install tests. Usage: scripts/setup.sh [--python 3.12|3.13] [venv-dir] [cmake -D...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,13 +22,25 @@ if [[ ! -x "$venv/bin/python" ]]; then
         || { echo "error: no CPython $version found (see scripts/find_python.sh)" >&2; exit 1; }
     "$python" -m venv "$venv"
 fi
+pip() { "$venv/bin/python" -m pip --quiet --disable-pip-version-check "$@"; }
 
-# The build runs without isolation (so rebuilds reuse build/), hence the
-# backend is installed here; the test tools come with the package's extra.
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check 'scikit-build-core>=1.1'
+# The builds run without isolation (so rebuilds reuse build/), hence the
+# backends are installed here.
+backends=('scikit-build-core>=1.1' 'flit_core>=3.9,<5')
+pip install "${backends[@]}"
+wheels="build/wheels/$(basename "$venv")"
+rm -rf "$wheels"
+pip download --no-deps --only-binary :all: -d "$wheels" "${backends[1]}"
 
+# The host first, as its users have it.
+pip wheel --no-deps --no-build-isolation -w "$wheels" ./host
+pip install --force-reinstall --no-deps "$wheels"/tavrin-*.whl
+
+# Then ours beside it (re-installed even when the version is unchanged).
 defines=(--config-settings=cmake.define.TAVRIN_WERROR=ON)
 for define in "$@"; do defines+=("--config-settings=cmake.define.$define"); done
-build_dir="build/$(basename "$venv")"
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-    --config-settings=build-dir="$build_dir" "${defines[@]}" '.[test]'
+pip wheel --no-deps --no-build-isolation --config-settings=build-dir="build/$(basename "$venv")" \
+    "${defines[@]}" -w "$wheels" .
+ours=("$wheels"/tavrin_native-*.whl)
+pip install "${ours[0]}[test]"
+pip install --force-reinstall --no-deps "${ours[0]}"

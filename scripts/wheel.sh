@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the sdist and a wheel for each supported CPython found (3.12, and
-# 3.13 when scripts/find_python.sh finds it) into dist/, checks their
-# metadata with twine and reports the manylinux policy each wheel meets.
+# Builds tavrin-native's sdist and a wheel for each supported CPython found
+# (3.12, and 3.13 when scripts/find_python.sh finds it) into dist/, checks
+# their metadata with twine and reports the manylinux policy each wheel meets.
+# The stand-in host (host/) is not released: it is only built for the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh .venv

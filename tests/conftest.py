@@ -1,3 +1,6 @@
+import importlib.machinery
+import importlib.metadata
+import importlib.util
 import os
 import re
 import shutil
@@ -11,9 +14,30 @@ from pathlib import Path
 import pytest
 
 import tavrin.skills.link.linker as L
+import tavrin.telemetry.hostprint as H
 
 FIGURES: dict[str, int] = {}  # counts that tests report at the end of the run
 UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+HOST, OURS = "tavrin", "tavrin-native"  # the host tool's distribution, and ours
+
+
+def pytest_sessionstart(session):
+    """A run must test the extension modules, never the host's Python fallback."""
+    fallbacks = [f"{module.__name__} is {module.__file__}" for module in (L, H)
+                 if not isinstance(module.__loader__, importlib.machinery.ExtensionFileLoader)]
+    if fallbacks:
+        pytest.exit("the extension modules are not what imports here (install the stand-in host, then this "
+                    "project: bash scripts/setup.sh): " + "; ".join(fallbacks), returncode=3)
+
+
+def host_module(name):
+    """The host's own Python module `name`, the one ours shadow, loaded from
+    its installed file under the same name (and not put in sys.modules)."""
+    source = importlib.metadata.distribution(HOST).locate_file(name.replace(".", "/") + ".py")
+    spec = importlib.util.spec_from_file_location(name, source)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def pytest_terminal_summary(terminalreporter):
@@ -71,12 +95,13 @@ def tree_digest(root):
 
 
 class Windows:
-    """While active, the linker sees sys.platform "win32". os.symlink fails
-    with a fresh PermissionError unless `refuse` is false; rmdir removes a
-    link itself, as Windows' does a directory link. Calls are logged."""
+    """While active, the linker module (ours unless another is given) sees
+    sys.platform "win32". os.symlink fails with a fresh PermissionError unless
+    `refuse` is false; rmdir removes a link itself, as Windows' does a
+    directory link. Calls are logged."""
 
-    def __init__(self, refuse=True):
-        self.refuse, self.log, self.raised = refuse, [], None
+    def __init__(self, refuse=True, module=L):
+        self.refuse, self.module, self.log, self.raised = refuse, module, [], None
 
     def _logged(self, name, real):
         return lambda *args, **kwargs: (self.log.append((name, args, kwargs)), real(*args, **kwargs))[1]
@@ -96,15 +121,16 @@ class Windows:
         return [name for name, _, _ in self.log]
 
     def __enter__(self):
-        self._saved = L.sys, L.os, L.shutil
-        L.sys = types.SimpleNamespace(platform="win32")
-        L.os = types.SimpleNamespace(symlink=self._symlink, rmdir=self._rmdir)
-        L.shutil = types.SimpleNamespace(**{name: self._logged(name, getattr(shutil, name))
-                                            for name in ("copytree", "ignore_patterns", "rmtree")})
+        module = self.module
+        self._saved = module.sys, module.os, module.shutil
+        module.sys = types.SimpleNamespace(platform="win32")
+        module.os = types.SimpleNamespace(symlink=self._symlink, rmdir=self._rmdir)
+        module.shutil = types.SimpleNamespace(**{name: self._logged(name, getattr(shutil, name))
+                                                 for name in ("copytree", "ignore_patterns", "rmtree")})
         return self
 
     def __exit__(self, *exc_info):
-        L.sys, L.os, L.shutil = self._saved
+        self.module.sys, self.module.os, self.module.shutil = self._saved
 
 
 @pytest.fixture

@@ -1,6 +1,6 @@
 """What the host tool's own tests do with the modules (inspect, mock's
-autospec, functools), checked against a Python twin with the same
-signatures: the native functions must behave as the twin's do."""
+autospec, functools), checked against the host's own Python modules, the
+twins: the native functions must behave as the twins' do."""
 import builtins
 import dis
 import functools
@@ -13,30 +13,16 @@ import pytest
 
 import tavrin.skills.link.linker as L
 import tavrin.telemetry.hostprint as H
-from conftest import run_python
+from conftest import host_module, run_python
 
-TWIN_SOURCE = '''
-class SkillsLinker:
-    def link(self, skill_name: "str", central_skill_dir: "Path", tool_skills_dir: "Path", *,
-             force: "bool" = False) -> "LinkResult": ...
-    def unlink(self, link_path: "Path") -> "bool": ...
-    def is_link_valid(self, link_path: "Path", expected_target: "Path") -> "bool": ...
-    def _create_link(self, target: "Path", link: "Path") -> "str": ...
-    def _create_windows_link(self, target: "Path", link: "Path") -> "str": ...
-    def _safe_remove(self, path: "Path") -> "None": ...
-
-def get_hostprint() -> "str": ...
-'''
 METHODS = ["_create_link", "_create_windows_link", "_safe_remove", "is_link_valid", "link", "unlink"]
 
 
-def make_twin():
-    namespace = {"__name__": "twin"}
-    exec(TWIN_SOURCE, namespace)
-    return types.SimpleNamespace(**namespace)
+def host_modules():
+    return host_module("tavrin.skills.link.linker"), host_module("tavrin.telemetry.hostprint")
 
 
-IMPLEMENTATIONS = {"native": lambda: (L, H), "python twin": lambda: (make_twin(),) * 2}
+IMPLEMENTATIONS = {"native": lambda: (L, H), "python twin": host_modules}
 
 
 def functions(linker_module, hostprint_module):
@@ -44,7 +30,7 @@ def functions(linker_module, hostprint_module):
 
 
 def test_functions_have_what_a_python_function_has():
-    for native, twin in zip(functions(L, H), functions(*IMPLEMENTATIONS["python twin"]())):
+    for native, twin in zip(functions(L, H), functions(*host_modules())):
         assert isinstance(native, types.FunctionType) and inspect.isfunction(native)
         assert type(native) is not types.FunctionType  # the type, and so the calls, stay native
         assert dir(native) == dir(twin) and [getattr(native, name) for name in dir(native)]

@@ -1,5 +1,6 @@
 """What a host developer gets: clean libraries, matching stubs, distributions
 that hold only the project, a README and an example that run as written."""
+import importlib
 import importlib.metadata
 import os
 import re
@@ -11,8 +12,7 @@ from pathlib import Path
 
 import pytest
 
-import tavrin
-from conftest import run
+from conftest import HOST, OURS, run
 
 ROOT = Path(__file__).parent.parent
 EXTENSION = sysconfig.get_config_var("EXT_SUFFIX")
@@ -34,32 +34,35 @@ def output_of(*command, **kwargs):
 
 @pytest.mark.parametrize("module", MODULES)
 def test_library_exports_one_symbol_and_needs_only_the_c_runtime(module):
-    *packages, short = module.split(".")[1:]
-    library = Path(tavrin.__file__).parent.joinpath(*packages, short + EXTENSION)
+    library = Path(importlib.import_module(module).__file__)
     exported = output_of("nm", "-D", "--defined-only", str(library))
     assert exported.split()[-1:] == [MODULES[module]] and len(exported.splitlines()) == 1
     assert set(re.findall(r"Shared library: \[(.+?)\]", output_of("readelf", "-d", str(library)))) <= ALLOWED
-    assert library.with_name(f"{short}.pyi").is_file() and (Path(tavrin.__file__).parent / "py.typed").is_file()
+    assert library.with_name(library.name.split(".")[0] + ".pyi").is_file()
 
 
 def test_stubs_match_the_runtime():
     output_of(sys.executable, "-m", "mypy.stubtest", *MODULES)
 
 
-def test_wheel_holds_the_package_only():
-    installed = {file.as_posix() for file in importlib.metadata.files("tavrin")
-                 if not file.parts[0].endswith(".dist-info") and "__pycache__" not in file.parts}
-    assert installed == {
-        "tavrin/__init__.py", "tavrin/config.py", "tavrin/py.typed",
-        "tavrin/skills/__init__.py", "tavrin/skills/link/__init__.py",
-        "tavrin/skills/link/linker.pyi", f"tavrin/skills/link/linker{EXTENSION}",
-        "tavrin/telemetry/__init__.py", "tavrin/telemetry/hostprint.pyi", f"tavrin/telemetry/hostprint{EXTENSION}"}
+def installed_files(distribution):
+    return {file.as_posix() for file in importlib.metadata.files(distribution)
+            if not file.parts[0].endswith(".dist-info") and "__pycache__" not in file.parts}
+
+
+@pytest.mark.packaging
+def test_wheel_holds_the_extensions_and_their_stubs_only():
+    assert installed_files(OURS) == {
+        f"tavrin/skills/link/linker{EXTENSION}", "tavrin/skills/link/linker.pyi",
+        f"tavrin/telemetry/hostprint{EXTENSION}", "tavrin/telemetry/hostprint.pyi"}
+    assert "tavrin/py.typed" in installed_files(HOST)  # the host's marker covers our stubs too
 
 
 SDIST_FILES = ("pyproject.toml", "CMakeLists.txt", "README.md")
-SDIST_DIRECTORIES = ("src/", "tests/", "scripts/", "examples/")
+SDIST_DIRECTORIES = ("src/", "tests/", "scripts/", "examples/", "host/")
 
 
+@pytest.mark.packaging
 def test_sdist_holds_tracked_sources_only(tmp_path):
     if not (ROOT / ".git").exists():
         pytest.skip("needs the git checkout (an unpacked sdist has no record of tracked files)")
@@ -72,7 +75,7 @@ def test_sdist_holds_tracked_sources_only(tmp_path):
         shutil.copy2(ROOT / path, source / path)
     build_sdist = "import sys, scikit_build_core.build as b; b.build_sdist(sys.argv[1])"
     output_of(sys.executable, "-c", build_sdist, str(out), cwd=source)
-    (sdist,) = out.glob("tavrin-*.tar.gz")
+    (sdist,) = out.glob("tavrin_native-*.tar.gz")
     with tarfile.open(sdist) as archive:
         members = archive.getmembers()
     assert [member.name for member in members if not (member.isfile() or member.isdir())] == []

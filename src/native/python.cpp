@@ -75,6 +75,8 @@ Ref type_name(PyObject* object) noexcept {
     return name;
 }
 
+}  // namespace
+
 void add_note(const char* text) noexcept {
     Ref exception = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromString(text));
@@ -82,12 +84,10 @@ void add_note(const char* text) noexcept {
         static PyObject* add_note_name = intern("add_note");
         Ref ignored = add_note_name ? call_method(exception.get(), add_note_name, note.get()) : Ref();
     }
-    // A failure to attach the note must not replace the TypeError itself.
+    // A failure to attach the note must not replace the exception it explains.
     PyErr_Clear();
     PyErr_SetRaisedException(exception.release());
 }
-
-}  // namespace
 
 bool check_argument_type(PyObject* value, PyTypeObject* expected, PyObject* parameter) noexcept {
     if (Py_IS_TYPE(value, expected)) return true;

@@ -84,6 +84,10 @@ private:
 // True when the pending exception is an instance of `type`; then clears it.
 bool swallow(PyObject* type) noexcept;
 
+// Attaches a note to the pending exception (BaseException.add_note); the
+// exception stays pending even when the note cannot be attached.
+void add_note(const char* text) noexcept;
+
 // `from module import name`, with Python's ImportError when it is missing.
 Ref import_from(PyObject* module_name, PyObject* name) noexcept;
 // `import module`.

@@ -17,7 +17,7 @@ struct Names {
     PyObject *uuid, *uuid4, *pathlib, *Path, *tavrin_config, *CONFIG_DIR;
     PyObject *hostprint_file, *cached, *file_name;
     PyObject *exists, *read_text, *strip, *parent, *mkdir, *write_text;
-    PyObject *encoding_keywords, *mkdir_keywords, *utf_8;
+    PyObject *encoding_keywords, *mkdir_keywords, *utf_8, *name;
 
     bool ready = false;
 
@@ -28,7 +28,7 @@ struct Names {
         pathlib = make.name("pathlib"), Path = make.name("Path");
         tavrin_config = make.name("tavrin.config"), CONFIG_DIR = make.name("CONFIG_DIR");
         hostprint_file = make.name("_HOSTPRINT_FILE"), cached = make.name("_cached");
-        file_name = make.name("hostprint"), utf_8 = make.name("utf-8");
+        file_name = make.name("hostprint"), utf_8 = make.name("utf-8"), name = make.name("name");
         exists = make.name("exists"), read_text = make.name("read_text"), strip = make.name("strip");
         parent = make.name("parent"), mkdir = make.name("mkdir"), write_text = make.name("write_text");
         encoding_keywords = make.keywords({"encoding"});
@@ -118,6 +118,29 @@ Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
     return module_globals.cached.load();
 }
 
+// True when the pending exception is a ModuleNotFoundError for `module`.
+bool missing_module_is(PyObject* module) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    Ref missing = native::get_attr(exception.get(), names.name);
+    const bool same = missing && PyUnicode_Check(missing.get()) &&
+                      PyUnicode_Compare(missing.get(), module) == 0;
+    PyErr_Clear();
+    PyErr_SetRaisedException(exception.release());
+    return same;
+}
+
+// Step 3 of the module body. This distribution installs beside the host
+// tool, which provides tavrin.config: without it, the error says so.
+Ref import_config_dir() noexcept {
+    Ref config_dir = native::import_from(names.tavrin_config, names.CONFIG_DIR);
+    if (!config_dir && missing_module_is(names.tavrin_config)) {
+        native::add_note("tavrin.telemetry.hostprint takes CONFIG_DIR from the host tool's tavrin.config: "
+                         "install the host tool (the tavrin distribution) beside tavrin-native.");
+    }
+    return config_dir;
+}
+
 const native::FunctionDef get_hostprint_def = {
     "get_hostprint", "get_hostprint",
     "获取本机唯一标识。\n"
@@ -143,7 +166,7 @@ bool run_module_body(PyObject* module) noexcept {
     return native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins())) &&
            native::bind(module, "uuid", native::import_module(names.uuid)) &&
            native::bind(module, "Path", native::import_from(names.pathlib, names.Path)) &&
-           native::bind(module, "CONFIG_DIR", native::import_from(names.tavrin_config, names.CONFIG_DIR)) &&
+           native::bind(module, "CONFIG_DIR", import_config_dir()) &&
            native::bind(module, "_HOSTPRINT_FILE", hostprint_file()) &&
            native::bind(module, "_cached", Ref::borrow(Py_None)) && module_globals.watch(globals) &&
            native::bind(module, "get_hostprint", native::make_function(get_hostprint_def, context));

@@ -1,1 +1,0 @@
-"""tavrin: manages skills, the directories of material that AI tools read."""

@@ -1,1 +1,0 @@
-"""Skills: the central store and the tools that read from it."""

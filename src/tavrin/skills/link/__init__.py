@@ -1,1 +1,0 @@
-"""Placing a skill's entry in each AI tool's skills directory."""

@@ -1,1 +1,0 @@
-"""Telemetry support: the machine identifier."""
