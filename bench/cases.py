@@ -1,11 +1,14 @@
 """The benchmark cases, shared by the timing runner and the callgrind runner.
 
 Each case holds callables taking no arguments, one per contender ("native",
-"peer", and for some a third), that do the same work. Both the native
-package and the pure-Python peer are loaded in this one process.
+"peer", and for some a third), that do the same work. The peer is the host
+tool's own Python modules, the ones ours take the place of; both are loaded
+in this one process.
 """
 
 import contextlib
+import importlib.metadata
+import importlib.util
 import os
 import shutil
 import sys
@@ -15,16 +18,26 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
-sys.path.insert(0, str(Path(__file__).parent))
-
 # The identifier modules read CONFIG_DIR at import: point it at a sandbox.
 SANDBOX = Path(tempfile.mkdtemp(prefix="tavrin-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
 os.environ["XDG_CONFIG_HOME"] = str(SANDBOX / "config")
 
 import tavrin.skills.link.linker as native_linker  # noqa: E402
 import tavrin.telemetry.hostprint as native_hostprint  # noqa: E402
-from peer import hostprint as peer_hostprint  # noqa: E402
-from peer import linker as peer_linker  # noqa: E402
+
+
+def host_python_module(name):
+    """The host's Python module `name`, which ours shadow on import, loaded
+    from the file its distribution installed."""
+    source = importlib.metadata.distribution("tavrin").locate_file(name.replace(".", "/") + ".py")
+    spec = importlib.util.spec_from_file_location(name, source)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+peer_linker = host_python_module("tavrin.skills.link.linker")
+peer_hostprint = host_python_module("tavrin.telemetry.hostprint")
 
 LINKERS = {"native": native_linker, "peer": peer_linker}
 

@@ -1,4 +1,5 @@
-"""Times the native modules against the pure-Python peer in one process.
+"""Times the native modules against the host tool's Python modules (the peer)
+in one process.
 
 Contenders run interleaved, and each figure is the best of several repeats,
 in nanoseconds per call. The floor row is the cost of calling a C builtin,

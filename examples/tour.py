@@ -1,8 +1,8 @@
 """A tour of tavrin's native core, in a throw-away sandbox.
 
-Links one skill from a central store into two AI tools' skills directories,
-checks and replaces the links, removes them, and shows the machine
-identifier. Nothing outside a temporary folder is touched, unless
+Shows which modules the host tool's imports give, links one skill from a
+central store into two AI tools' skills directories, checks and replaces the
+links, removes them, and shows the machine identifier. Nothing outside a temporary folder is touched, unless
 --real-config is given (then the identifier lives in the real tavrin
 configuration directory).
 """
@@ -36,6 +36,15 @@ def make_central_store(sandbox: Path) -> Path:
 
 def show(label: str, value) -> None:
     print(f"  {label:<28} {value}")
+
+
+def tour_modules() -> None:
+    import tavrin.skills.link.linker
+    import tavrin.telemetry.hostprint
+
+    print("Modules in use (an extension module beside the host's .py wins the import)")
+    for module in (tavrin.skills.link.linker, tavrin.telemetry.hostprint):
+        show(module.__name__, Path(module.__file__).name)
 
 
 def tour_linker(sandbox: Path) -> None:
@@ -97,6 +106,8 @@ def main() -> None:
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="tavrin-tour-") as folder:
         sandbox = Path(folder)
+        tour_modules()
+        print()
         tour_linker(sandbox)
         print()
         tour_hostprint(None if args.real_config else sandbox / "config")
