@@ -2,9 +2,9 @@
 
 Shows which modules the host tool's imports give, links one skill from a
 central store into two AI tools' skills directories, checks and replaces the
-links, removes them, and shows the machine identifier. Nothing outside a temporary folder is touched, unless
---real-config is given (then the identifier lives in the real tavrin
-configuration directory).
+links, removes them, and shows the machine identifier. Nothing outside a
+temporary folder is touched, unless --real-config is given (then the
+identifier lives in the real tavrin configuration directory).
 """
 
 import argparse
