@@ -2,11 +2,16 @@
 autospec, functools), checked against the host's own Python modules, the
 twins: the native functions must behave as the twins' do."""
 import builtins
+import copy
 import dis
 import functools
 import inspect
 import io
+import pickle
+import pydoc
+import sys
 import types
+import typing
 from unittest import mock
 
 import pytest
@@ -52,6 +57,93 @@ def test_functions_have_what_a_python_function_has():
     assert [name for name, _ in inspect.getmembers(L.SkillsLinker, inspect.isfunction)] == METHODS
     with pytest.raises(TypeError, match="^__type_params__ must be set to a tuple$"):
         L.SkillsLinker.link.__type_params__ = []
+
+
+def pairs():
+    return list(zip(functions(L, H), functions(*host_modules())))
+
+
+def signature_line(function):
+    """The signature pydoc shows for a function, on one line (from 3.13 it
+    folds a long one over several, ending with the line that starts ")")."""
+    lines = pydoc.render_doc(function, renderer=pydoc.plaintext).splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith(function.__name__ + "("))
+    end = start if not lines[start].endswith("(") else next(i for i in range(start, len(lines))
+                                                            if lines[i].startswith(")"))
+    return " ".join(line.strip() for line in lines[start:end + 1])
+
+
+# pydoc prints string annotations quoted before 3.14 and bare from 3.14 on:
+# ours show what a Python function shows on each version.
+@pytest.mark.parametrize("expected", [pytest.param("link(self, skill_name: 'str', central_skill_dir: 'Path', "
+                                                   "tool_skills_dir: 'Path', *, force: 'bool' = False) -> 'LinkResult'",
+                                                   marks=pytest.mark.skipif(sys.version_info >= (3, 14), reason="3.14+")),
+                                      pytest.param("link(self, skill_name: str, central_skill_dir: Path, "
+                                                   "tool_skills_dir: Path, *, force: bool = False) -> LinkResult",
+                                                   marks=pytest.mark.skipif(sys.version_info < (3, 14), reason="3.12, 3.13"))])
+def test_pydoc_shows_signatures_as_for_python_functions(expected):
+    for native, twin in pairs():
+        assert signature_line(native) == signature_line(twin)
+    assert "".join(signature_line(L.SkillsLinker.link).split()) == "".join(expected.split())
+
+
+def test_annotate_exists_where_python_functions_have_it():
+    for native, twin in pairs():
+        assert hasattr(native, "__annotate__") == hasattr(twin, "__annotate__") == (sys.version_info >= (3, 14))
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="3.14 and later: deferred annotations")
+class TestDeferredAnnotations:
+    def test_annotationlib_reads_ours_as_a_python_functions(self):
+        import annotationlib
+        for native, twin in pairs():
+            for form in (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF, annotationlib.Format.STRING):
+                got = annotationlib.get_annotations(native, format=form)
+                assert got == annotationlib.get_annotations(twin, format=form) == twin.__annotations__
+                called = [annotationlib.call_annotate_function(native.__annotate__, form) for _ in range(2)]
+                assert called[0] == called[1] == annotationlib.call_annotate_function(twin.__annotate__, form)
+                assert called[0] is not called[1] and got is not called[0]
+
+    def test_wraps_copies_the_annotations(self):
+        for native, twin in pairs():
+            wrapped = [functools.wraps(function)(lambda *args, **kwargs: None) for function in (native, twin)]
+            assert wrapped[0].__annotations__ == wrapped[1].__annotations__ == native.__annotations__
+            assert typing.get_type_hints(wrapped[0]) == typing.get_type_hints(native)
+            assert inspect.signature(wrapped[0]) == inspect.signature(native) == inspect.signature(wrapped[1])
+
+    def test_annotate_is_one_object_that_pickles_and_copies_as_itself(self):
+        for native, twin in pairs():
+            annotate = native.__annotate__
+            assert annotate is native.__annotate__ and annotate.__qualname__ == twin.__annotate__.__qualname__
+            assert pickle.loads(pickle.dumps(annotate)) is annotate and copy.deepcopy(annotate) is annotate
+            assert str(inspect.signature(annotate)) == str(inspect.signature(twin.__annotate__)) == "(format, /)"
+            assert annotate.__annotate__ is None and annotate.__annotations__ == {}
+
+    def test_setting_follows_python_functions(self):
+        def history(function):
+            made, seen = function.__annotate__, []
+            try:
+                for step in (lambda: setattr(function, "__annotate__", 1),
+                             lambda: delattr(function, "__annotate__"),
+                             lambda: (function.__annotations__, setattr(function, "__annotate__", None)),
+                             lambda: (function.__annotations__, function.__annotate__),
+                             lambda: setattr(function, "__annotate__", lambda form: {"x": form}),
+                             lambda: function.__annotations__,
+                             lambda: setattr(function, "__annotations__", {"y": 2}),
+                             lambda: (function.__annotate__, function.__annotations__),
+                             lambda: setattr(function, "__annotations__", None),
+                             lambda: (function.__annotate__, function.__annotations__)):
+                    try:
+                        seen.append(step())
+                    except TypeError as error:
+                        seen.append(str(error))
+            finally:
+                function.__annotate__ = made  # a callable: the annotations are made afresh from it
+            assert function.__annotations__ == made(1)
+            return seen
+
+        for native, twin in pairs():
+            assert history(native) == history(twin)
 
 
 def patched_method(linker_module, hostprint_module):

@@ -8,8 +8,7 @@ namespace {
 
 std::size_t positional_count(const FunctionDef& definition) noexcept {
     std::size_t count = 0;
-    while (count < definition.parameter_count &&
-           definition.parameters[count].kind == ParameterKind::PositionalOrKeyword) {
+    while (count < definition.parameter_count && definition.parameters[count].kind != ParameterKind::KeywordOnly) {
         ++count;
     }
     return count;
@@ -39,14 +38,14 @@ bool refuse_any_arguments(const FunctionDef& definition, Py_ssize_t nargs, PyObj
     return true;
 }
 
-void raise_too_many_positional(const FunctionDef& definition, std::size_t accepted, Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
-                 definition.qualname, accepted, accepted == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+void raise_too_many_positional(PyObject* qualname, std::size_t accepted, Py_ssize_t given) noexcept {
+    PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zd %s given",
+                 qualname, accepted, accepted == 1 ? "" : "s", given, given == 1 ? "was" : "were");
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as CPython lists missing names.
-void raise_missing(const FunctionDef& definition, const std::size_t* missing, std::size_t count,
-                   const char* kind) noexcept {
+void raise_missing(const FunctionDef& definition, PyObject* qualname, const std::size_t* missing,
+                   std::size_t count, const char* kind) noexcept {
     Ref listed = Ref::steal(PyUnicode_FromString(""));
     for (std::size_t i = 0; listed && i < count; ++i) {
         const char* separator = i == 0 ? "" : (count == 2 ? " and " : (i + 1 == count ? ", and " : ", "));
@@ -54,27 +53,32 @@ void raise_missing(const FunctionDef& definition, const std::size_t* missing, st
                                                  definition.parameters[missing[i]].name));
     }
     if (!listed) return;
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required %s argument%s: %U", definition.qualname, count,
+    PyErr_Format(PyExc_TypeError, "%U() missing %zu required %s argument%s: %U", qualname, count,
                  kind, count == 1 ? "" : "s", listed.get());
 }
 
-bool bind_keywords(const FunctionDef& definition, PyObject* const* names, PyObject* const* values,
-                   PyObject* kwnames, Arguments& out) noexcept {
+bool bind_keywords(const FunctionDef& definition, PyObject* qualname, PyObject* const* names,
+                   PyObject* const* values, PyObject* kwnames, Arguments& out) noexcept {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", definition.qualname);
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", qualname);
             return false;
         }
         const Py_ssize_t index = find_parameter(definition, names, keyword);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", definition.qualname,
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", qualname, keyword);
+            return false;
+        }
+        if (definition.parameters[index].kind == ParameterKind::PositionalOnly) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U() got some positional-only arguments passed as keyword arguments: '%U'", qualname,
                          keyword);
             return false;
         }
         if (out.values[index]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", definition.qualname,
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%s'", qualname,
                          definition.parameters[index].name);
             return false;
         }
@@ -83,7 +87,8 @@ bool bind_keywords(const FunctionDef& definition, PyObject* const* names, PyObje
     return true;
 }
 
-bool apply_defaults(const FunctionDef& definition, std::size_t positional, Arguments& out) noexcept {
+bool apply_defaults(const FunctionDef& definition, PyObject* qualname, std::size_t positional,
+                    Arguments& out) noexcept {
     std::size_t missing[kMaxParameters];
     for (int pass = 0; pass < 2; ++pass) {
         const bool keyword_only = pass == 1;
@@ -98,7 +103,7 @@ bool apply_defaults(const FunctionDef& definition, std::size_t positional, Argum
             }
         }
         if (missing_count) {
-            raise_missing(definition, missing, missing_count, keyword_only ? "keyword-only" : "positional");
+            raise_missing(definition, qualname, missing, missing_count, keyword_only ? "keyword-only" : "positional");
             return false;
         }
     }
@@ -127,8 +132,8 @@ bool convert(const FunctionDef& definition, PyObject* const* names, Arguments& o
 
 }  // namespace
 
-bool bind_arguments(const FunctionDef& definition, PyObject* const* parameter_names, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, Arguments& out) noexcept {
+bool bind_arguments(const FunctionDef& definition, PyObject* qualname, PyObject* const* parameter_names,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arguments& out) noexcept {
     if (definition.parameter_count == 0) return refuse_any_arguments(definition, nargs, kwnames);
 
     // The same order of complaints as CPython: keywords, surplus, missing.
@@ -136,14 +141,15 @@ bool bind_arguments(const FunctionDef& definition, PyObject* const* parameter_na
     const std::size_t given = static_cast<std::size_t>(nargs) < positional ? nargs : positional;
     for (std::size_t i = 0; i < definition.parameter_count; ++i) out.values[i] = i < given ? args[i] : nullptr;
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (keywords && !bind_keywords(definition, parameter_names, args + nargs, kwnames, out)) return false;
+    if (keywords && !bind_keywords(definition, qualname, parameter_names, args + nargs, kwnames, out)) return false;
     if (static_cast<std::size_t>(nargs) > positional) {
-        raise_too_many_positional(definition, positional, nargs);
+        raise_too_many_positional(qualname, positional, nargs);
         return false;
     }
     // Keywords fill distinct parameters, so a full count means none is missing.
     const bool complete = given + static_cast<std::size_t>(keywords) == definition.parameter_count;
-    return (complete || apply_defaults(definition, positional, out)) && convert(definition, parameter_names, out);
+    return (complete || apply_defaults(definition, qualname, positional, out)) &&
+           convert(definition, parameter_names, out);
 }
 
 }  // namespace native

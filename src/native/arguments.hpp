@@ -6,12 +6,12 @@
 
 namespace native {
 
-// `parameter_names` are the interned names of definition.parameters. Fills `out`
-// (defaults applied, conversions done) and returns true, or sets TypeError.
-// A function with no parameters refuses arguments the way a built-in
-// function registered as taking none does.
-bool bind_arguments(const FunctionDef& definition, PyObject* const* parameter_names,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    Arguments& out) noexcept;
+// `parameter_names` are the interned names of definition.parameters, and
+// `qualname` the function's qualified name as its messages give it. Fills
+// `out` (defaults applied, conversions done) and returns true, or sets
+// TypeError. A function with no parameters refuses arguments the way a
+// built-in function registered as taking none does.
+bool bind_arguments(const FunctionDef& definition, PyObject* qualname, PyObject* const* parameter_names,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arguments& out) noexcept;
 
 }  // namespace native

@@ -8,6 +8,11 @@
 
 #include <cstring>
 
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 every Python function has __annotate__ (deferred annotations).
+#define NATIVE_DEFERRED_ANNOTATIONS 1
+#endif
+
 namespace native {
 
 namespace {
@@ -19,9 +24,12 @@ struct FunctionObject {
     bool checks_str_return;
     PyObject* name;
     PyObject* qualname;
+    PyObject* call_name;  // the qualified name as made, for call errors (CPython's co_qualname)
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;  // after `del`, a new empty dict on access, as for Python functions
+    PyObject* annotate;     // 3.14+: what __annotate__ gives; NULL reads as None
+    const FunctionDef* annotated;  // for an __annotate__ function: whose annotations it makes
     PyObject* kwdefaults;   // shown to introspection only; calls use Parameter defaults
     PyObject* defaults;
     PyObject* type_params;
@@ -51,7 +59,8 @@ NATIVE_NOINLINE PyObject* call_body(FunctionObject* function, PyObject* const* a
                                     PyObject* kwnames) noexcept {
     const FunctionDef& definition = *function->definition;
     Arguments arguments;
-    if (!bind_arguments(definition, function->parameter_names, args, nargs, kwnames, arguments)) {
+    if (!bind_arguments(definition, function->call_name, function->parameter_names, args, nargs, kwnames,
+                        arguments)) {
         return finish_call(function, Ref());
     }
     // Methods call one another through `self`, so an override can make
@@ -97,6 +106,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(function->module);
     Py_VISIT(function->doc);
     Py_VISIT(function->annotations);
+    Py_VISIT(function->annotate);
     Py_VISIT(function->kwdefaults);
     Py_VISIT(function->defaults);
     Py_VISIT(function->type_params);
@@ -117,6 +127,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(function->module);
     Py_CLEAR(function->doc);
     Py_CLEAR(function->annotations);
+    Py_CLEAR(function->annotate);
     Py_CLEAR(function->kwdefaults);
     Py_CLEAR(function->defaults);
     Py_CLEAR(function->type_params);
@@ -133,6 +144,7 @@ void function_dealloc(PyObject* self) noexcept {
     function_clear(self);
     Py_CLEAR(function->name);
     Py_CLEAR(function->qualname);
+    Py_CLEAR(function->call_name);
     Py_CLEAR(function->globals);
     Py_CLEAR(function->code);
     Py_CLEAR(function->frame);
@@ -172,19 +184,59 @@ int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return set_str(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
+// As a Python function's: the dict made on first access, by calling
+// __annotate__(1) when there is one (3.14+), else a new empty dict.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
+    if (!function->annotations && function->annotate) {
+        Ref value_format = Ref::steal(PyLong_FromLong(1));  // annotationlib.Format.VALUE
+        Ref made = value_format ? call(function->annotate, value_format.get()) : Ref();
+        if (!made) return nullptr;
+        if (!PyDict_Check(made.get())) {
+            PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                         Py_TYPE(made.get())->tp_name);
+            return nullptr;
+        }
+        function->annotations = made.release();
+    }
     if (!function->annotations) function->annotations = PyDict_New();
     return Py_XNewRef(function->annotations);
 }
+// None or `del` clears them; from 3.14 any assignment also ends __annotate__.
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    FunctionObject* function = as_function(self);
+    if (set_optional(&function->annotations, value, is_dict, "__annotations__ must be set to a dict object") < 0) {
         return -1;
     }
-    return set_optional(&as_function(self)->annotations, value, is_dict,
-                        "__annotations__ must be set to a dict object");
+    Py_CLEAR(function->annotate);
+    return 0;
 }
+
+#ifdef NATIVE_DEFERRED_ANNOTATIONS
+PyObject* get_annotate(PyObject* self, void*) noexcept {
+    PyObject* value = as_function(self)->annotate;
+    return Py_NewRef(value ? value : Py_None);
+}
+// None keeps the annotations already made; a new callable drops them.
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
+    FunctionObject* function = as_function(self);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value == Py_None) {
+        Py_CLEAR(function->annotate);
+        return 0;
+    }
+    if (!PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_XSETREF(function->annotate, Py_NewRef(value));
+    Py_CLEAR(function->annotations);
+    return 0;
+}
+#endif
 
 PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
     PyObject* value = as_function(self)->kwdefaults;
@@ -234,6 +286,9 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#ifdef NATIVE_DEFERRED_ANNOTATIONS
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
@@ -288,36 +343,53 @@ PyTypeObject* function_type() noexcept {
     return type;
 }
 
+// The flags the compiler gives a function's code. From 3.14 they also tell
+// whether it has a docstring and whether it is defined in a class body,
+// which here is whenever its qualified name has a dot (none is nested).
+long code_flags([[maybe_unused]] const FunctionDef& definition) noexcept {
+    long flags = CO_OPTIMIZED | CO_NEWLOCALS;
+#ifdef CO_HAS_DOCSTRING
+    if (definition.doc) flags |= CO_HAS_DOCSTRING;
+#endif
+#ifdef CO_METHOD
+    if (std::strchr(definition.qualname, '.')) flags |= CO_METHOD;
+#endif
+    return flags;
+}
+
 // The code object that inspect reads, as a Python function's would be: its
 // name and qualified name, argument counts and names, and flags. It is
 // never run.
-Ref make_code(const FunctionDef& definition, const ModuleContext& module, PyObject* const* names) noexcept {
+Ref make_code(const FunctionDef& definition, PyObject* qualname, const ModuleContext& module,
+              PyObject* const* names) noexcept {
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, definition.name, definition.line)));
     if (!empty) return {};
     Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.parameter_count)));
     if (!varnames) return {};
-    std::size_t positional = 0;
+    std::size_t positional_only = 0, positional = 0;
     for (std::size_t i = 0; i < definition.parameter_count; ++i) {
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(names[i]));
-        if (definition.parameters[i].kind == ParameterKind::PositionalOrKeyword) ++positional;
+        const ParameterKind kind = definition.parameters[i].kind;
+        positional_only += kind == ParameterKind::PositionalOnly;
+        positional += kind != ParameterKind::KeywordOnly;
     }
+    Ref posonlycount = Ref::steal(PyLong_FromSize_t(positional_only));
     Ref argcount = Ref::steal(PyLong_FromSize_t(positional));
     Ref kwonlycount = Ref::steal(PyLong_FromSize_t(definition.parameter_count - positional));
     Ref nlocals = Ref::steal(PyLong_FromSize_t(definition.parameter_count));
-    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
-    Ref qualname = Ref::steal(PyUnicode_FromString(definition.qualname));
+    Ref flags = Ref::steal(PyLong_FromLong(code_flags(definition)));
     static PyObject* replace = intern("replace");
-    static PyObject* keywords = keyword_names(
-        {"co_argcount", "co_kwonlyargcount", "co_nlocals", "co_flags", "co_varnames", "co_qualname"});
-    if (!argcount || !kwonlycount || !nlocals || !flags || !qualname || !replace || !keywords) return {};
-    return call_method_kw(empty.get(), replace, keywords, argcount.get(), kwonlycount.get(), nlocals.get(),
-                          flags.get(), varnames.get(), qualname.get());
+    static PyObject* keywords = keyword_names({"co_posonlyargcount", "co_argcount", "co_kwonlyargcount", "co_nlocals",
+                                               "co_flags", "co_varnames", "co_qualname"});
+    if (!posonlycount || !argcount || !kwonlycount || !nlocals || !flags || !replace || !keywords) return {};
+    return call_method_kw(empty.get(), replace, keywords, posonlycount.get(), argcount.get(), kwonlycount.get(),
+                          nlocals.get(), flags.get(), varnames.get(), qualname);
 }
 
 // The frame of this function's traceback entries: its code is named with
 // the full dotted path, e.g. "pkg.mod.Class.method".
-Ref make_frame(const FunctionDef& definition, const ModuleContext& module) noexcept {
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", module.name, definition.qualname));
+Ref make_frame(const FunctionDef& definition, PyObject* qualname, const ModuleContext& module) noexcept {
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module.name, qualname));
     if (!full_name) return {};
     const char* full_name_text = PyUnicode_AsUTF8(full_name.get());
     if (!full_name_text) return {};
@@ -362,9 +434,10 @@ bool make_kwdefaults(const FunctionDef& definition, PyObject*& out) noexcept {
     return true;
 }
 
-}  // namespace
-
-Ref make_function(const FunctionDef& definition, const ModuleContext& module) noexcept {
+// A function object for `definition` under `qualname`, called through
+// `vectorcall`; its annotations are left to the caller.
+Ref new_function(const FunctionDef& definition, PyObject* qualname, const ModuleContext& module,
+                 vectorcallfunc vectorcall) noexcept {
     PyTypeObject* type = function_type();
     if (!type) return {};
     FunctionObject* function = PyObject_GC_New(FunctionObject, type);
@@ -373,28 +446,87 @@ Ref make_function(const FunctionDef& definition, const ModuleContext& module) no
                 sizeof(FunctionObject) - sizeof(PyObject));
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(function));
 
-    function->vectorcall = function_vectorcall;
+    function->vectorcall = vectorcall;
     function->definition = &definition;
     function->checks_str_return = definition.return_annotation && std::strcmp(definition.return_annotation, "str") == 0;
     for (std::size_t i = 0; i < definition.parameter_count; ++i) {
         if (!(function->parameter_names[i] = intern(definition.parameters[i].name))) return {};
     }
     function->name = PyUnicode_FromString(definition.name);
-    function->qualname = PyUnicode_FromString(definition.qualname);
+    function->qualname = Py_NewRef(qualname);
+    function->call_name = Py_NewRef(qualname);
     function->module = Py_NewRef(module.name);
     function->doc = definition.doc ? PyUnicode_FromString(definition.doc) : Py_NewRef(Py_None);
     function->globals = Py_NewRef(module.globals);
-    function->annotations = make_annotations(definition).release();
     function->builtins = builtins_of(module.globals).release();
-    function->code = make_code(definition, module, function->parameter_names).release();
-    function->frame = make_frame(definition, module).release();
-    if (!function->name || !function->qualname || !function->doc || !function->annotations ||
-        !function->builtins || !function->code || !function->frame ||
+    function->code = make_code(definition, qualname, module, function->parameter_names).release();
+    function->frame = make_frame(definition, qualname, module).release();
+    if (!function->name || !function->doc || !function->builtins || !function->code || !function->frame ||
         !make_kwdefaults(definition, function->kwdefaults)) {
         return {};
     }
     PyObject_GC_Track(function);
     return owner;
+}
+
+#ifdef NATIVE_DEFERRED_ANNOTATIONS
+// What a compiler-made __annotate__ answers for VALUE (1) and
+// VALUE_WITH_FAKE_GLOBALS (2): a new dict each call. It leaves FORWARDREF (3)
+// and STRING (4) to annotationlib, which re-runs its code with fake globals;
+// a native body cannot be re-run, so it answers those itself: annotations
+// stored as strings read the same in every format.
+Ref annotations_in_format(const FunctionDef& annotated, PyObject* format) noexcept {
+    Ref last_format = Ref::steal(PyLong_FromLong(4));
+    if (!last_format) return {};
+    const int unknown = PyObject_RichCompareBool(format, last_format.get(), Py_GT);
+    if (unknown < 0) return {};
+    if (unknown) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return {};
+    }
+    return make_annotations(annotated);
+}
+
+PyObject* annotate_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    FunctionObject* function = as_function(callable);
+    Arguments arguments;
+    if (!bind_arguments(*function->definition, function->call_name, function->parameter_names, args,
+                        PyVectorcall_NARGS(nargsf), kwnames, arguments)) {
+        return finish_call(function, Ref());
+    }
+    return finish_call(function, annotations_in_format(*function->annotated, arguments[0]));
+}
+
+const Parameter annotate_parameters[] = {{.name = "format", .kind = ParameterKind::PositionalOnly}};
+const FunctionDef annotate_definition = {"__annotate__", "__annotate__", nullptr, annotate_parameters, 1,
+                                         nullptr, nullptr, __LINE__};
+
+// The __annotate__ of the function made from `annotated`, named as
+// Python names it ("Cls.meth.__annotate__"), so that it pickles as itself.
+PyObject* make_annotate(const FunctionDef& annotated, PyObject* qualname, const ModuleContext& module) noexcept {
+    Ref annotate_qualname = Ref::steal(PyUnicode_FromFormat("%U.__annotate__", qualname));
+    if (!annotate_qualname) return nullptr;
+    Ref annotate = new_function(annotate_definition, annotate_qualname.get(), module, annotate_vectorcall);
+    if (annotate) as_function(annotate.get())->annotated = &annotated;
+    return annotate.release();
+}
+#endif
+
+}  // namespace
+
+Ref make_function(const FunctionDef& definition, const ModuleContext& module) noexcept {
+    Ref qualname = Ref::steal(PyUnicode_FromString(definition.qualname));
+    if (!qualname) return {};
+    Ref function = new_function(definition, qualname.get(), module, function_vectorcall);
+#ifdef NATIVE_DEFERRED_ANNOTATIONS
+    if (function && !(as_function(function.get())->annotate = make_annotate(definition, qualname.get(), module))) {
+        return {};
+    }
+#else
+    if (function && !(as_function(function.get())->annotations = make_annotations(definition).release())) return {};
+#endif
+    return function;
 }
 
 }  // namespace native

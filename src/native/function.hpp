@@ -9,7 +9,7 @@
 
 namespace native {
 
-enum class ParameterKind { PositionalOrKeyword, KeywordOnly };
+enum class ParameterKind { PositionalOnly, PositionalOrKeyword, KeywordOnly };
 
 // What the call does to an argument before the body runs.
 enum class Conversion {
