@@ -1,39 +1,47 @@
 #!/usr/bin/env bash
-# Fresh machine to test results: sets up .venv with CPython 3.12 (the
-# stand-in host, then this project's wheel beside it: scripts/setup.sh) and
-# runs the suite; runs it again against a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer (scripts/sanitize.sh, 3.12 only); then, when
-# CPython 3.13 is found (scripts/find_python.sh), in .venv-313. The tests
-# that build or install distributions run in the first run only. Extra
-# arguments go to every pytest run. In a git checkout it
-# then fails if the run left anything behind in the checkout: tests work
-# only in their own temporary sandboxes.
+# Fresh machine to test results, on every supported CPython. Sets up .venv
+# with CPython 3.12 (the stand-in host, then this project's wheel beside it:
+# scripts/setup.sh) and runs the whole suite; runs it again against a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh);
+# then in .venv-VERSION for 3.13, 3.14, 3.15 and the debug builds 3.14-dbg
+# and 3.15-dbg, each found as scripts/interpreters.sh finds it. A version that cannot be had is skipped with the reason, but
+# fails the run under CI=true. The tests that build or install distributions
+# run in the first run only. Extra arguments go to every pytest run. In a git
+# checkout it then fails if the run left anything behind in the checkout:
+# tests work only in their own temporary sandboxes. The last line names
+# every interpreter that ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 untracked() { [[ -d .git ]] && git status --porcelain --untracked-files=all | sed -n 's/^?? //p' | sort; true; }
 links() { find . \( -path ./.git -o -path './.venv*' -o -path ./build \) -prune -o -type l -print; }
-version_of() { "$1" -c 'import platform; print(platform.python_implementation(), platform.python_version())'; }
+describe='import platform, sys; print(platform.python_implementation(), platform.python_version()
+      + (" debug build" if hasattr(sys, "gettotalrefcount") else ""))'
 untracked_before=$(untracked)
-ran=()
+ran=() skipped=()
 
 echo "== the suite on CPython 3.12"
 bash scripts/setup.sh .venv
 .venv/bin/python -B -m pytest "$@"
-ran+=("$(version_of .venv/bin/python): plain build")
+ran+=("$(.venv/bin/python -c "$describe")")
 
 echo "== the suite again, under AddressSanitizer and UndefinedBehaviorSanitizer"
 bash scripts/sanitize.sh -q -m "not packaging" "$@"
-ran+=("$(version_of .venv-asan/bin/python): sanitizer build")
+ran+=("$(.venv-asan/bin/python -c "$describe") under sanitizers")
 
-if bash scripts/find_python.sh 3.13 >/dev/null; then
-    echo "== the suite on CPython 3.13"
-    bash scripts/setup.sh --python 3.13 .venv-313
-    .venv-313/bin/python -B -m pytest -q -m "not packaging" "$@"
-    ran+=("$(version_of .venv-313/bin/python): plain build")
-else
-    ran+=("CPython 3.13: not found, not run")
-fi
+source scripts/interpreters.sh
+for version in "${SUPPORTED[@]:1}"; do
+    venv=.venv-$version
+    if ! locate "$version"; then
+        skipped+=("CPython $version: $UNAVAILABLE")
+        continue
+    fi
+    where=${INSIDE:+ (Debian unstable)}
+    echo "== the suite on CPython $version$where"
+    "${INSIDE[@]}" bash scripts/setup.sh --python "$version" "$venv"
+    "${INSIDE[@]}" "$venv/bin/python" -B -m pytest -q -m "not packaging" "$@"
+    ran+=("$("${INSIDE[@]}" "$venv/bin/python" -c "$describe")$where")
+done
 
 left=$(comm -13 <(echo "$untracked_before") <(untracked))
 stray_links=$([[ -d .git ]] && links || true)
@@ -43,5 +51,13 @@ if [[ -n "$left$stray_links" ]]; then
     [[ -n "$stray_links" ]] && echo "links: $stray_links" >&2
     exit 1
 fi
-echo "== passed on:"
-printf '   %s\n' "${ran[@]}"
+if [[ ${#skipped[@]} -gt 0 ]]; then
+    echo "== skipped:"
+    printf '   %s\n' "${skipped[@]}"
+    if [[ ${CI:-} == true ]]; then
+        echo "error: under CI=true every supported version must run" >&2
+        exit 1
+    fi
+fi
+summary=$(printf '%s; ' "${ran[@]}")
+echo "== passed on: ${summary%; }"
