@@ -1,5 +1,6 @@
 """Hostile input, random histories, concurrency and reference counts."""
 import contextlib
+import gc
 import os
 import re
 import subprocess
@@ -186,3 +187,36 @@ def test_hostprint_reference_counts(tmp_path):
         assert (sys.getrefcount(value), sys.getrefcount(odd)) == (before - 1, 2), "leak"
     """, env={"XDG_CONFIG_HOME": str(tmp_path)})
     assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.skipif(bool(os.environ.get("TAVRIN_SANITIZER_BUILD")), reason="PYTHONMALLOC=malloc counts no blocks")
+def test_repeated_calls_keep_no_memory(linker, central, tmp_path):
+    """Every path, run many times, leaves the interpreter's count of
+    allocated blocks where it was: nothing leaks, references included."""
+    tools = tmp_path / "tools"
+    (tools / "occupied").mkdir(parents=True)
+    methods = [getattr(L.SkillsLinker, name) for name in vars(L.SkillsLinker) if not name.startswith("__")]
+
+    def every_path():
+        result = linker.link("code-review", central, tools, force=True)
+        linker.is_link_valid(result.link_path, central)
+        linker.unlink(result.link_path)
+        for refused in (lambda: linker.link(None, central, tools), lambda: linker.link(MyStr("s"), central, tools),
+                        lambda: linker.link("../x", central, tools), lambda: linker.link("occupied", central, tools),
+                        lambda: linker.link("x", central, tools, force=BadBool()), lambda: linker.link("x"),
+                        lambda: linker.unlink(link_path=1, path=2)):
+            with contextlib.suppress(TypeError, ValueError, ZeroDivisionError):
+                refused()
+        for method in methods:  # what introspection reads
+            method.__annotations__, method.__code__, method.__kwdefaults__
+            if sys.version_info >= (3, 14):
+                method.__annotate__(1), method.__annotate__(4)
+
+    for _ in range(20):  # caches, interned names and free lists settle first
+        every_path()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(300):
+        every_path()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 100  # a leak per call would leave hundreds
