@@ -360,9 +360,9 @@ long code_flags([[maybe_unused]] const FunctionDef& definition) noexcept {
 // The code object that inspect reads, as a Python function's would be: its
 // name and qualified name, argument counts and names, and flags. It is
 // never run.
-Ref make_code(const FunctionDef& definition, PyObject* qualname, const ModuleContext& module,
+Ref make_code(const FunctionDef& definition, PyObject* qualname, int line, const ModuleContext& module,
               PyObject* const* names) noexcept {
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, definition.name, definition.line)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, definition.name, line)));
     if (!empty) return {};
     Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.parameter_count)));
     if (!varnames) return {};
@@ -388,12 +388,12 @@ Ref make_code(const FunctionDef& definition, PyObject* qualname, const ModuleCon
 
 // The frame of this function's traceback entries: its code is named with
 // the full dotted path, e.g. "pkg.mod.Class.method".
-Ref make_frame(const FunctionDef& definition, PyObject* qualname, const ModuleContext& module) noexcept {
+Ref make_frame(PyObject* qualname, int line, const ModuleContext& module) noexcept {
     Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module.name, qualname));
     if (!full_name) return {};
     const char* full_name_text = PyUnicode_AsUTF8(full_name.get());
     if (!full_name_text) return {};
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, full_name_text, definition.line)));
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, full_name_text, line)));
     if (!code) return {};
     return make_traceback_frame(reinterpret_cast<PyCodeObject*>(code.get()), module.globals);
 }
@@ -434,9 +434,9 @@ bool make_kwdefaults(const FunctionDef& definition, PyObject*& out) noexcept {
     return true;
 }
 
-// A function object for `definition` under `qualname`, called through
-// `vectorcall`; its annotations are left to the caller.
-Ref new_function(const FunctionDef& definition, PyObject* qualname, const ModuleContext& module,
+// A function object for `definition` under `qualname`, defined at `line`
+// and called through `vectorcall`; its annotations are left to the caller.
+Ref new_function(const FunctionDef& definition, PyObject* qualname, int line, const ModuleContext& module,
                  vectorcallfunc vectorcall) noexcept {
     PyTypeObject* type = function_type();
     if (!type) return {};
@@ -459,8 +459,8 @@ Ref new_function(const FunctionDef& definition, PyObject* qualname, const Module
     function->doc = definition.doc ? PyUnicode_FromString(definition.doc) : Py_NewRef(Py_None);
     function->globals = Py_NewRef(module.globals);
     function->builtins = builtins_of(module.globals).release();
-    function->code = make_code(definition, qualname, module, function->parameter_names).release();
-    function->frame = make_frame(definition, qualname, module).release();
+    function->code = make_code(definition, qualname, line, module, function->parameter_names).release();
+    function->frame = make_frame(qualname, line, module).release();
     if (!function->name || !function->doc || !function->builtins || !function->code || !function->frame ||
         !make_kwdefaults(definition, function->kwdefaults)) {
         return {};
@@ -500,14 +500,16 @@ PyObject* annotate_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 const Parameter annotate_parameters[] = {{.name = "format", .kind = ParameterKind::PositionalOnly}};
 const FunctionDef annotate_definition = {"__annotate__", "__annotate__", nullptr, annotate_parameters, 1,
-                                         nullptr, nullptr, __LINE__};
+                                         nullptr, nullptr, 0};
 
 // The __annotate__ of the function made from `annotated`, named as
-// Python names it ("Cls.meth.__annotate__"), so that it pickles as itself.
+// Python names it ("Cls.meth.__annotate__"), so that it pickles as itself,
+// and placed where that function is defined.
 PyObject* make_annotate(const FunctionDef& annotated, PyObject* qualname, const ModuleContext& module) noexcept {
     Ref annotate_qualname = Ref::steal(PyUnicode_FromFormat("%U.__annotate__", qualname));
     if (!annotate_qualname) return nullptr;
-    Ref annotate = new_function(annotate_definition, annotate_qualname.get(), module, annotate_vectorcall);
+    Ref annotate = new_function(annotate_definition, annotate_qualname.get(), annotated.line, module,
+                                annotate_vectorcall);
     if (annotate) as_function(annotate.get())->annotated = &annotated;
     return annotate.release();
 }
@@ -518,7 +520,7 @@ PyObject* make_annotate(const FunctionDef& annotated, PyObject* qualname, const 
 Ref make_function(const FunctionDef& definition, const ModuleContext& module) noexcept {
     Ref qualname = Ref::steal(PyUnicode_FromString(definition.qualname));
     if (!qualname) return {};
-    Ref function = new_function(definition, qualname.get(), module, function_vectorcall);
+    Ref function = new_function(definition, qualname.get(), definition.line, module, function_vectorcall);
 #ifdef NATIVE_DEFERRED_ANNOTATIONS
     if (function && !(as_function(function.get())->annotate = make_annotate(definition, qualname.get(), module))) {
         return {};
