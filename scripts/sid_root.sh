@@ -7,8 +7,8 @@
 #   sid_root.sh run CMD...   runs CMD inside, in this checkout, which it sees
 #                            at the same path
 # Safety: every command inside runs in a private mount namespace (unshare
-# --mount --fork); /proc, /tmp and the checkout are mounted there only, and
-# the mounts end with the command, even after a crash. The machine's /dev
+# --mount --fork); /proc, a /tmp and the checkout are mounted there only,
+# and the mounts end with the command, even after a crash. The machine's /dev
 # and /proc are never bind-mounted. A half-made root is removed only when
 # nothing is mounted under it.
 set -euo pipefail
@@ -45,17 +45,24 @@ ensure() {
 
 run() {
     [[ -f "$ready" ]] || { echo "error: no root at $root (sid_root.sh ensure)" >&2; return 1; }
-    local checkout
+    local checkout prefix=""
     checkout=$(pwd -P)
+    # The checkout is mounted at the same path inside: no part of that path
+    # may be a link in the root, which could lead out of it.
+    for part in ${checkout//\// }; do
+        prefix+=/$part
+        [[ -L "$root$prefix" ]] && { echo "error: $root$prefix is a link; cannot mount $checkout there" >&2; return 1; }
+    done
     # pip inside reaches PyPI with this machine's certificate bundle and resolver settings.
     cp -L /etc/resolv.conf "$root/etc/resolv.conf"
     cp -L "$(pip_cert)" "$root/etc/ssl/certs/machine-bundle.crt"
-    mkdir -p "$root$checkout"
-    unshare --mount --fork sh -c 'mount --bind "$1" "$2$1" && shift 2 && exec chroot "$@"' \
+    # /tmp first, so that a checkout under /tmp is mounted inside it.
+    unshare --mount --fork sh -c 'mount -t tmpfs tmpfs "$2/tmp" && mkdir -p "$2$1" && mount --bind "$1" "$2$1" &&
+                                  shift 2 && exec chroot "$@"' \
         sh "$checkout" "$root" "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
         PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin CI="${CI:-}" \
         PIP_CERT=/etc/ssl/certs/machine-bundle.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
-        sh -c 'mount -t proc proc /proc && mount -t tmpfs tmpfs /tmp && cd "$0" && exec "$@"' "$checkout" "$@"
+        sh -c 'mount -t proc proc /proc && cd "$0" && exec "$@"' "$checkout" "$@"
 }
 
 pip_cert() {
