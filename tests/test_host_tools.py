@@ -118,6 +118,7 @@ class TestDeferredAnnotations:
             assert pickle.loads(pickle.dumps(annotate)) is annotate and copy.deepcopy(annotate) is annotate
             assert str(inspect.signature(annotate)) == str(inspect.signature(twin.__annotate__)) == "(format, /)"
             assert annotate.__annotate__ is None and annotate.__annotations__ == {}
+            assert dir(annotate) == dir(twin.__annotate__) and [getattr(annotate, name) for name in dir(annotate)]
 
     def test_setting_follows_python_functions(self):
         def history(function):
