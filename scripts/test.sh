@@ -4,12 +4,13 @@
 # scripts/setup.sh) and runs the whole suite; runs it again against a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh);
 # then in .venv-VERSION for 3.13, 3.14, 3.15 and the debug builds 3.14-dbg
-# and 3.15-dbg, each found as scripts/interpreters.sh finds it. A version that cannot be had is skipped with the reason, but
-# fails the run under CI=true. The tests that build or install distributions
-# run in the first run only. Extra arguments go to every pytest run. In a git
-# checkout it then fails if the run left anything behind in the checkout:
-# tests work only in their own temporary sandboxes. The last line names
-# every interpreter that ran.
+# and 3.15-dbg, each found as scripts/interpreters.sh finds it. A version
+# that cannot be had is skipped with the reason, but fails the run under
+# CI=true. The tests that build or install distributions run in the first
+# run only. Extra arguments go to every pytest run. In a git checkout it then
+# fails if the run left anything behind in the checkout: tests work only in
+# their own temporary sandboxes. The last line names every interpreter that
+# ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -173,7 +173,8 @@ def call_order(m, root):
     central, log = make_central(root), []
     tools = Recorder(root / "tools", log)
     linker = m.SkillsLinker()
-    for call in (lambda: linker.link("code-review", central, tools), lambda: linker.is_link_valid(tools / "code-review", central),
+    for call in (lambda: linker.link("code-review", central, tools),
+                 lambda: linker.is_link_valid(tools / "code-review", central),
                  lambda: linker.link("code-review", central, tools, force=True),
                  lambda: linker.unlink(tools / "code-review"), lambda: linker.unlink(tools / "code-review"),
                  lambda: linker.is_link_valid(tools / "code-review", central)):

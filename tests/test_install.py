@@ -147,7 +147,8 @@ def test_a_host_in_development_takes_ours_too(environment, tmp_path):
     environment.install(str(wheel_of(OURS)))
     report = environment.probe()
     assert_extensions_in_use(report)
-    assert report["altered"] == {HOST: [], OURS: []} and report["files"][HOST] == ["tavrin.pth"]  # the rest stays in its checkout
+    assert report["altered"] == {HOST: [], OURS: []}
+    assert report["files"][HOST] == ["tavrin.pth"]  # the rest stays in its checkout
     environment.pip("check")
     environment.pip("uninstall", "--yes", OURS)
     assert_python_modules_in_use(environment.probe())

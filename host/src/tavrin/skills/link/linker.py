@@ -55,8 +55,8 @@ class SkillsLinker:
         # anything that could name another place would let force=True remove
         # a directory outside it.
         if skill_name in ("", ".", "..") or any(c in skill_name for c in "/\\:\0"):
-            raise ValueError("技能名称必须是单个普通文件名（不能为空、不能是 . 或 ..，不能包含 /、\\、: 或空字符）: "
-                             + repr(skill_name))
+            raise ValueError("技能名称必须是单个普通文件名"
+                             "（不能为空、不能是 . 或 ..，不能包含 /、\\、: 或空字符）: " + repr(skill_name))
         link_path = tool_skills_dir / skill_name
         replaced = False
         if link_path.exists() or link_path.is_symlink():
