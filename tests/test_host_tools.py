@@ -118,6 +118,32 @@ class TestDeferredAnnotations:
             assert annotate.__annotate__ is None and annotate.__annotations__ == {}
             assert dir(annotate) == dir(twin.__annotate__) and [getattr(annotate, name) for name in dir(annotate)]
 
+    def test_annotate_refuses_as_a_python_functions_does(self):
+        """Calls that a compiler-made __annotate__ refuses, and an __annotate__
+        returning no dict, fail alike (FORWARDREF and STRING are the one
+        difference, answered by ours, as above)."""
+        def outcomes(function):
+            seen = []
+            for call in (lambda: function.__annotate__(5), lambda: function.__annotate__("x"),
+                         lambda: function.__annotate__(format=1), lambda: function.__annotate__(),
+                         lambda: function.__annotate__(0) == function.__annotate__(2)):
+                try:
+                    seen.append(call())
+                except (TypeError, NotImplementedError) as error:
+                    seen.append((type(error).__name__, str(error)))
+            made = function.__annotate__
+            try:
+                function.__annotate__ = lambda form: [form]
+                with pytest.raises(TypeError) as raised:
+                    function.__annotations__
+                seen.append(str(raised.value))
+            finally:
+                function.__annotate__ = made
+            return seen
+
+        for native, twin in pairs():
+            assert outcomes(native) == outcomes(twin)
+
     def test_setting_follows_python_functions(self):
         def history(function):
             made, seen = function.__annotate__, []

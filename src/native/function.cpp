@@ -193,8 +193,12 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
         Ref made = value_format ? call(function->annotate, value_format.get()) : Ref();
         if (!made) return nullptr;
         if (!PyDict_Check(made.get())) {
+#if PY_VERSION_HEX >= 0x030F0000  // CPython's own wording changed in 3.15
+            PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T", made.get());
+#else
             PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
                          Py_TYPE(made.get())->tp_name);
+#endif
             return nullptr;
         }
         function->annotations = made.release();
