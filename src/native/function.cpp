@@ -172,6 +172,22 @@ int set_optional(PyObject** slot, PyObject* value, int (*check)(PyObject*), cons
     return 0;
 }
 
+// As set_optional, for the attributes whose changes Python functions report
+// to audit hooks: "object.__setattr__" for a value, "object.__delattr__" for
+// None or `del`, once the value has passed the type check.
+int set_audited(PyObject* self, PyObject** slot, PyObject* value, int (*check)(PyObject*), const char* message,
+                const char* attribute) noexcept {
+    const bool removing = value == nullptr || value == Py_None;
+    if (!removing && !check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    const int audited = removing ? PySys_Audit("object.__delattr__", "Os", self, attribute)
+                                 : PySys_Audit("object.__setattr__", "OsO", self, attribute, value);
+    if (audited < 0) return -1;
+    return set_optional(slot, value, check, message);
+}
+
 int is_dict(PyObject* value) { return PyDict_Check(value); }
 int is_tuple(PyObject* value) { return PyTuple_Check(value); }
 
@@ -242,22 +258,29 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
 }
 #endif
 
+// Reads that Python functions report to audit hooks.
+bool audit_read(PyObject* self, const char* attribute) noexcept {
+    return PySys_Audit("object.__getattr__", "Os", self, attribute) == 0;
+}
+
 PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    if (!audit_read(self, "__kwdefaults__")) return nullptr;
     PyObject* value = as_function(self)->kwdefaults;
     return Py_NewRef(value ? value : Py_None);
 }
 int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-    return set_optional(&as_function(self)->kwdefaults, value, is_dict,
-                        "__kwdefaults__ must be set to a dict object");
+    return set_audited(self, &as_function(self)->kwdefaults, value, is_dict,
+                       "__kwdefaults__ must be set to a dict object", "__kwdefaults__");
 }
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
+    if (!audit_read(self, "__defaults__")) return nullptr;
     PyObject* value = as_function(self)->defaults;
     return Py_NewRef(value ? value : Py_None);
 }
 int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
-    return set_optional(&as_function(self)->defaults, value, is_tuple,
-                        "__defaults__ must be set to a tuple object");
+    return set_audited(self, &as_function(self)->defaults, value, is_tuple,
+                       "__defaults__ must be set to a tuple object", "__defaults__");
 }
 
 PyObject* get_type_params(PyObject* self, void*) noexcept {
@@ -271,6 +294,11 @@ int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
     }
     Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
     return 0;
+}
+
+PyObject* get_code(PyObject* self, void*) noexcept {
+    if (!audit_read(self, "__code__")) return nullptr;
+    return Py_NewRef(as_function(self)->code);
 }
 
 // What the standard library asks before treating an object as a Python
@@ -296,6 +324,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -308,7 +337,6 @@ PyMemberDef function_members[] = {
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
     {"__builtins__", Py_T_OBJECT_EX, offsetof(FunctionObject, builtins), Py_READONLY, nullptr},
-    {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
