@@ -8,7 +8,7 @@ namespace {
 
 std::size_t positional_count(const FunctionDef& definition) noexcept {
     std::size_t count = 0;
-    while (count < definition.parameter_count && definition.parameters[count].kind != ParameterKind::KeywordOnly) {
+    while (count < definition.parameters.size() && definition.parameters[count].kind != ParameterKind::KeywordOnly) {
         ++count;
     }
     return count;
@@ -17,10 +17,10 @@ std::size_t positional_count(const FunctionDef& definition) noexcept {
 // Keyword names usually arrive interned, so identity finds them; a name
 // built at run time is compared by value.
 Py_ssize_t find_parameter(const FunctionDef& definition, PyObject* const* names, PyObject* keyword) noexcept {
-    for (std::size_t index = 0; index < definition.parameter_count; ++index) {
+    for (std::size_t index = 0; index < definition.parameters.size(); ++index) {
         if (names[index] == keyword) return static_cast<Py_ssize_t>(index);
     }
-    for (std::size_t index = 0; index < definition.parameter_count; ++index) {
+    for (std::size_t index = 0; index < definition.parameters.size(); ++index) {
         if (PyUnicode_Compare(names[index], keyword) == 0) return static_cast<Py_ssize_t>(index);
     }
     return -1;
@@ -94,7 +94,7 @@ bool apply_defaults(const FunctionDef& definition, PyObject* qualname, std::size
         const bool keyword_only = pass == 1;
         std::size_t missing_count = 0;
         for (std::size_t i = keyword_only ? positional : 0;
-             i < (keyword_only ? definition.parameter_count : positional); ++i) {
+             i < (keyword_only ? definition.parameters.size() : positional); ++i) {
             if (out.values[i]) continue;
             if (definition.parameters[i].default_value) {
                 out.values[i] = definition.parameters[i].default_value;
@@ -111,7 +111,7 @@ bool apply_defaults(const FunctionDef& definition, PyObject* qualname, std::size
 }
 
 bool convert(const FunctionDef& definition, PyObject* const* names, Arguments& out) noexcept {
-    for (std::size_t i = 0; i < definition.parameter_count; ++i) {
+    for (std::size_t i = 0; i < definition.parameters.size(); ++i) {
         const Parameter& parameter = definition.parameters[i];
         switch (parameter.conversion) {
             case Conversion::None:
@@ -134,12 +134,12 @@ bool convert(const FunctionDef& definition, PyObject* const* names, Arguments& o
 
 bool bind_arguments(const FunctionDef& definition, PyObject* qualname, PyObject* const* parameter_names,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arguments& out) noexcept {
-    if (definition.parameter_count == 0) return refuse_any_arguments(definition, nargs, kwnames);
+    if (definition.parameters.empty()) return refuse_any_arguments(definition, nargs, kwnames);
 
     // The same order of complaints as CPython: keywords, surplus, missing.
     const std::size_t positional = positional_count(definition);
     const std::size_t given = static_cast<std::size_t>(nargs) < positional ? nargs : positional;
-    for (std::size_t i = 0; i < definition.parameter_count; ++i) out.values[i] = i < given ? args[i] : nullptr;
+    for (std::size_t i = 0; i < definition.parameters.size(); ++i) out.values[i] = i < given ? args[i] : nullptr;
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (keywords && !bind_keywords(definition, qualname, parameter_names, args + nargs, kwnames, out)) return false;
     if (static_cast<std::size_t>(nargs) > positional) {
@@ -147,9 +147,9 @@ bool bind_arguments(const FunctionDef& definition, PyObject* qualname, PyObject*
         return false;
     }
     // Keywords fill distinct parameters, so a full count means none is missing.
-    const bool complete = given + static_cast<std::size_t>(keywords) == definition.parameter_count;
-    return (complete || apply_defaults(definition, qualname, positional, out)) &&
-           convert(definition, parameter_names, out);
+    const bool complete = given + static_cast<std::size_t>(keywords) == definition.parameters.size();
+    if (!complete && !apply_defaults(definition, qualname, positional, out)) return false;
+    return convert(definition, parameter_names, out);
 }
 
 }  // namespace native

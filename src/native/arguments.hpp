@@ -2,7 +2,7 @@
 // TypeErrors CPython gives for a call that does not fit the signature.
 #pragma once
 
-#include "function.hpp"
+#include "signature.hpp"
 
 namespace native {
 

@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "arguments.hpp"
+#include "names.hpp"
 #include "portability.hpp"
 #include "python.hpp"
 
@@ -66,7 +67,7 @@ NATIVE_NOINLINE PyObject* call_body(FunctionObject* function, PyObject* const* a
     // Methods call one another through `self`, so an override can make
     // native code recurse without a Python frame in between.
     if (Py_EnterRecursiveCall(" while calling a native function")) return finish_call(function, Ref());
-    Ref result = definition.body(arguments, function->globals);
+    Ref result = definition.body(arguments);
     Py_LeaveRecursiveCall();
     return finish_call(function, std::move(result));
 }
@@ -206,7 +207,8 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
     if (!function->annotations && function->annotate) {
         Ref value_format = Ref::steal(PyLong_FromLong(1));  // annotationlib.Format.VALUE
-        Ref made = value_format ? call(function->annotate, value_format.get()) : Ref();
+        if (!value_format) return nullptr;
+        Ref made = call(function->annotate, value_format.get());
         if (!made) return nullptr;
         if (!PyDict_Check(made.get())) {
 #if PY_VERSION_HEX >= 0x030F0000  // CPython's own wording changed in 3.15
@@ -394,28 +396,32 @@ long code_flags([[maybe_unused]] const FunctionDef& definition) noexcept {
 // never run.
 Ref make_code(const FunctionDef& definition, PyObject* qualname, int line, const ModuleContext& module,
               PyObject* const* names) noexcept {
+    const LayerNames* layer = layer_names();
+    if (!layer) return {};
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, definition.name, line)));
     if (!empty) return {};
-    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.parameter_count)));
+    const std::size_t count = definition.parameters.size();
+    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
     if (!varnames) return {};
     std::size_t positional_only = 0, positional = 0;
-    for (std::size_t i = 0; i < definition.parameter_count; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(names[i]));
         const ParameterKind kind = definition.parameters[i].kind;
         positional_only += kind == ParameterKind::PositionalOnly;
         positional += kind != ParameterKind::KeywordOnly;
     }
     Ref posonlycount = Ref::steal(PyLong_FromSize_t(positional_only));
+    if (!posonlycount) return {};
     Ref argcount = Ref::steal(PyLong_FromSize_t(positional));
-    Ref kwonlycount = Ref::steal(PyLong_FromSize_t(definition.parameter_count - positional));
-    Ref nlocals = Ref::steal(PyLong_FromSize_t(definition.parameter_count));
+    if (!argcount) return {};
+    Ref kwonlycount = Ref::steal(PyLong_FromSize_t(count - positional));
+    if (!kwonlycount) return {};
+    Ref nlocals = Ref::steal(PyLong_FromSize_t(count));
+    if (!nlocals) return {};
     Ref flags = Ref::steal(PyLong_FromLong(code_flags(definition)));
-    static PyObject* replace = intern("replace");
-    static PyObject* keywords = keyword_names({"co_posonlyargcount", "co_argcount", "co_kwonlyargcount", "co_nlocals",
-                                               "co_flags", "co_varnames", "co_qualname"});
-    if (!posonlycount || !argcount || !kwonlycount || !nlocals || !flags || !replace || !keywords) return {};
-    return call_method_kw(empty.get(), replace, keywords, posonlycount.get(), argcount.get(), kwonlycount.get(),
-                          nlocals.get(), flags.get(), varnames.get(), qualname);
+    if (!flags) return {};
+    return call_method_kw(empty.get(), layer->replace, layer->code_replace_keywords, posonlycount.get(),
+                          argcount.get(), kwonlycount.get(), nlocals.get(), flags.get(), varnames.get(), qualname);
 }
 
 // The frame of this function's traceback entries: its code is named with
@@ -434,33 +440,41 @@ Ref make_frame(PyObject* qualname, int line, const ModuleContext& module) noexce
 // namespace's __builtins__ (a module stands for its dict), else the
 // interpreter's.
 Ref builtins_of(PyObject* globals) noexcept {
-    PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
+    const LayerNames* layer = layer_names();
+    if (!layer) return {};
+    PyObject* builtins = PyDict_GetItemWithError(globals, layer->builtins);
+    if (!builtins && PyErr_Occurred()) return {};
     if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
     return Ref::borrow(builtins ? builtins : PyEval_GetBuiltins());
+}
+
+bool add_annotation(PyObject* annotations, const char* key, const char* value) noexcept {
+    Ref text = Ref::steal(PyUnicode_FromString(value));
+    if (!text) return false;
+    return PyDict_SetItemString(annotations, key, text.get()) == 0;
 }
 
 // Annotations as Python stores them: parameters in order, then "return".
 Ref make_annotations(const FunctionDef& definition) noexcept {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return {};
-    auto add = [&](const char* key, const char* value) {
-        Ref text = Ref::steal(PyUnicode_FromString(value));
-        return text && PyDict_SetItemString(annotations.get(), key, text.get()) == 0;
-    };
-    for (std::size_t i = 0; i < definition.parameter_count; ++i) {
-        const Parameter& parameter = definition.parameters[i];
-        if (parameter.annotation && !add(parameter.name, parameter.annotation)) return {};
+    for (const Parameter& parameter : definition.parameters) {
+        if (parameter.annotation && !add_annotation(annotations.get(), parameter.name, parameter.annotation)) {
+            return {};
+        }
     }
-    if (definition.return_annotation && !add("return", definition.return_annotation)) return {};
+    if (definition.return_annotation && !add_annotation(annotations.get(), "return", definition.return_annotation)) {
+        return {};
+    }
     return annotations;
 }
 
 // __kwdefaults__ holds the keyword-only defaults, or is None when there are none.
 bool make_kwdefaults(const FunctionDef& definition, PyObject*& out) noexcept {
-    for (std::size_t i = 0; i < definition.parameter_count; ++i) {
-        const Parameter& parameter = definition.parameters[i];
+    for (const Parameter& parameter : definition.parameters) {
         if (parameter.kind != ParameterKind::KeywordOnly || !parameter.default_value) continue;
-        if (!out && !(out = PyDict_New())) return false;
+        if (!out) out = PyDict_New();
+        if (!out) return false;
         if (PyDict_SetItemString(out, parameter.name, parameter.default_value) < 0) return false;
     }
     return true;
@@ -481,22 +495,25 @@ Ref new_function(const FunctionDef& definition, PyObject* qualname, int line, co
     function->vectorcall = vectorcall;
     function->definition = &definition;
     function->checks_str_return = definition.return_annotation && std::strcmp(definition.return_annotation, "str") == 0;
-    for (std::size_t i = 0; i < definition.parameter_count; ++i) {
-        if (!(function->parameter_names[i] = intern(definition.parameters[i].name))) return {};
+    for (std::size_t i = 0; i < definition.parameters.size(); ++i) {
+        function->parameter_names[i] = intern(definition.parameters[i].name);
+        if (!function->parameter_names[i]) return {};
     }
-    function->name = PyUnicode_FromString(definition.name);
     function->qualname = Py_NewRef(qualname);
     function->call_name = Py_NewRef(qualname);
     function->module = Py_NewRef(module.name);
-    function->doc = definition.doc ? PyUnicode_FromString(definition.doc) : Py_NewRef(Py_None);
     function->globals = Py_NewRef(module.globals);
     function->builtins = builtins_of(module.globals).release();
+    if (!function->builtins) return {};
+    function->name = PyUnicode_FromString(definition.name);
+    if (!function->name) return {};
+    function->doc = definition.doc ? PyUnicode_FromString(definition.doc) : Py_NewRef(Py_None);
+    if (!function->doc) return {};
     function->code = make_code(definition, qualname, line, module, function->parameter_names).release();
+    if (!function->code) return {};
     function->frame = make_frame(qualname, line, module).release();
-    if (!function->name || !function->doc || !function->builtins || !function->code || !function->frame ||
-        !make_kwdefaults(definition, function->kwdefaults)) {
-        return {};
-    }
+    if (!function->frame) return {};
+    if (!make_kwdefaults(definition, function->kwdefaults)) return {};
     PyObject_GC_Track(function);
     return owner;
 }
@@ -531,8 +548,11 @@ PyObject* annotate_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }
 
 const Parameter annotate_parameters[] = {{.name = "format", .kind = ParameterKind::PositionalOnly}};
-const FunctionDef annotate_definition = {"__annotate__", "__annotate__", nullptr, annotate_parameters, 1,
-                                         nullptr, nullptr, 0};
+const FunctionDef annotate_definition = {
+    .name = "__annotate__",
+    .qualname = "__annotate__",
+    .parameters = parameter_list(annotate_parameters),
+};
 
 // The __annotate__ of the function made from `annotated`, named as
 // Python names it ("Cls.meth.__annotate__"), so that it pickles as itself,
@@ -553,12 +573,13 @@ Ref make_function(const FunctionDef& definition, const ModuleContext& module) no
     Ref qualname = Ref::steal(PyUnicode_FromString(definition.qualname));
     if (!qualname) return {};
     Ref function = new_function(definition, qualname.get(), definition.line, module, function_vectorcall);
+    if (!function) return {};
 #ifdef NATIVE_DEFERRED_ANNOTATIONS
-    if (function && !(as_function(function.get())->annotate = make_annotate(definition, qualname.get(), module))) {
-        return {};
-    }
+    as_function(function.get())->annotate = make_annotate(definition, qualname.get(), module);
+    if (!as_function(function.get())->annotate) return {};
 #else
-    if (function && !(as_function(function.get())->annotations = make_annotations(definition).release())) return {};
+    as_function(function.get())->annotations = make_annotations(definition).release();
+    if (!as_function(function.get())->annotations) return {};
 #endif
     return function;
 }

@@ -1,5 +1,6 @@
 #include "module.hpp"
 
+#include "names.hpp"
 #include "python.hpp"
 
 namespace native {
@@ -18,9 +19,9 @@ bool ModuleGuard::check_single_interpreter() noexcept {
 PyObject* ModuleGuard::create(PyObject* spec) noexcept {
     if (!check_single_interpreter()) return nullptr;
     if (module_) return Py_NewRef(module_);
-    static PyObject* name_attribute = intern("name");
-    if (!name_attribute) return nullptr;
-    Ref name = get_attr(spec, name_attribute);
+    const LayerNames* layer = layer_names();
+    if (!layer) return nullptr;
+    Ref name = get_attr(spec, layer->name);
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }

@@ -1,12 +1,10 @@
 #include "python.hpp"
 
+#include "names.hpp"
+
 #include <frameobject.h>  // PyFrame_New, for traceback entries
 
 namespace native {
-
-PyObject* intern(const char* text) noexcept {
-    return PyUnicode_InternFromString(text);
-}
 
 Ref load_global(PyObject* globals, PyObject* name) noexcept {
     if (PyObject* value = PyDict_GetItemWithError(globals, name)) return Ref::borrow(value);
@@ -16,22 +14,6 @@ Ref load_global(PyObject* globals, PyObject* name) noexcept {
     }
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
-}
-
-bool store_global(PyObject* globals, PyObject* name, PyObject* value) noexcept {
-    return PyDict_SetItem(globals, name, value) == 0;
-}
-
-PyObject* keyword_names(std::initializer_list<const char*> names) noexcept {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return nullptr;
-    Py_ssize_t index = 0;
-    for (const char* name : names) {
-        PyObject* interned = intern(name);
-        if (!interned) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), index++, interned);
-    }
-    return tuple.release();
 }
 
 bool swallow(PyObject* type) noexcept {
@@ -75,16 +57,21 @@ Ref type_name(PyObject* object) noexcept {
     return name;
 }
 
+// exception.add_note(text); false, with an error set, when that fails.
+bool attach_note(PyObject* exception, const char* text) noexcept {
+    const LayerNames* names = layer_names();
+    if (!names) return false;
+    Ref note = Ref::steal(PyUnicode_FromString(text));
+    if (!note) return false;
+    return static_cast<bool>(call_method(exception, names->add_note, note.get()));
+}
+
 }  // namespace
 
 void add_note(const char* text) noexcept {
     Ref exception = Ref::steal(PyErr_GetRaisedException());
-    Ref note = Ref::steal(PyUnicode_FromString(text));
-    if (note) {
-        static PyObject* add_note_name = intern("add_note");
-        Ref ignored = add_note_name ? call_method(exception.get(), add_note_name, note.get()) : Ref();
-    }
     // A failure to attach the note must not replace the exception it explains.
+    attach_note(exception.get(), text);
     PyErr_Clear();
     PyErr_SetRaisedException(exception.release());
 }

@@ -8,14 +8,8 @@
 
 namespace native {
 
-// An interned str, made once and kept for the life of the process (interned
-// strings are immortal in 3.12). Returns NULL with an error set on failure.
-PyObject* intern(const char* text) noexcept;
-
 // Reads a global as Python code does: the module namespace, then builtins.
 Ref load_global(PyObject* globals, PyObject* name) noexcept;
-// Rebinds a module global (what a `global` statement's assignment does).
-bool store_global(PyObject* globals, PyObject* name, PyObject* value) noexcept;
 
 inline Ref get_attr(PyObject* object, PyObject* name) noexcept {
     return Ref::steal(PyObject_GetAttr(object, name));
@@ -61,25 +55,6 @@ Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, Args... va
     return Ref::steal(PyObject_VectorcallMethod(
         name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
-
-// A tuple of interned keyword names, for call_kw and call_method_kw.
-PyObject* keyword_names(std::initializer_list<const char*> names) noexcept;
-
-// Makes a module's interned names and constant tuples, remembering whether
-// any of them failed, so that the whole set is checked once.
-class Constants {
-public:
-    PyObject* name(const char* text) noexcept { return keep(intern(text)); }
-    PyObject* keywords(std::initializer_list<const char*> names) noexcept { return keep(keyword_names(names)); }
-    PyObject* keep(PyObject* made) noexcept {
-        all_made_ = all_made_ && made;
-        return made;
-    }
-    bool all_made() const noexcept { return all_made_; }
-
-private:
-    bool all_made_ = true;
-};
 
 // True when the pending exception is an instance of `type`; then clears it.
 bool swallow(PyObject* type) noexcept;

@@ -20,6 +20,10 @@ public:
     // builtins), or an empty Ref with NameError set.
     Ref load() noexcept;
 
+    // Rebinds the global, as a `global` statement's assignment does; the
+    // watcher drops the cached value on the way.
+    bool store(PyObject* value) noexcept { return PyDict_SetItem(globals_, name_, value) == 0; }
+
     // The value bound in the namespace, from the cache or, without a
     // watcher, by a lookup that leaves no error; else NULL (then `load`
     // decides). Borrowed.

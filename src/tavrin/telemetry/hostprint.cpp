@@ -4,6 +4,7 @@
 
 #include "function.hpp"
 #include "module.hpp"
+#include "names.hpp"
 #include "python.hpp"
 #include "watched_global.hpp"
 
@@ -18,33 +19,42 @@ struct Names {
     PyObject *hostprint_file, *cached, *file_name;
     PyObject *exists, *read_text, *strip, *parent, *mkdir, *write_text;
     PyObject *encoding_keywords, *mkdir_keywords, *utf_8, *name;
-
-    bool ready = false;
-
-    bool make() noexcept {
-        if (ready) return true;
-        native::Constants make;
-        uuid = make.name("uuid"), uuid4 = make.name("uuid4");
-        pathlib = make.name("pathlib"), Path = make.name("Path");
-        tavrin_config = make.name("tavrin.config"), CONFIG_DIR = make.name("CONFIG_DIR");
-        hostprint_file = make.name("_HOSTPRINT_FILE"), cached = make.name("_cached");
-        file_name = make.name("hostprint"), utf_8 = make.name("utf-8"), name = make.name("name");
-        exists = make.name("exists"), read_text = make.name("read_text"), strip = make.name("strip");
-        parent = make.name("parent"), mkdir = make.name("mkdir"), write_text = make.name("write_text");
-        encoding_keywords = make.keywords({"encoding"});
-        mkdir_keywords = make.keywords({"parents", "exist_ok"});
-        return ready = make.all_made();
-    }
 };
 Names names;
+
+const native::Interned name_texts[] = {
+    {&names.uuid, "uuid"},
+    {&names.uuid4, "uuid4"},
+    {&names.pathlib, "pathlib"},
+    {&names.Path, "Path"},
+    {&names.tavrin_config, "tavrin.config"},
+    {&names.CONFIG_DIR, "CONFIG_DIR"},
+    {&names.hostprint_file, "_HOSTPRINT_FILE"},
+    {&names.cached, "_cached"},
+    {&names.file_name, "hostprint"},
+    {&names.exists, "exists"},
+    {&names.read_text, "read_text"},
+    {&names.strip, "strip"},
+    {&names.parent, "parent"},
+    {&names.mkdir, "mkdir"},
+    {&names.write_text, "write_text"},
+    {&names.utf_8, "utf-8"},
+    {&names.name, "name"},
+};
+const native::InternedTuple tuple_texts[] = {
+    {&names.encoding_keywords, {"encoding"}},
+    {&names.mkdir_keywords, {"parents", "exist_ok"}},
+};
+native::NameTable name_table(name_texts, tuple_texts);
 
 // The globals that get_hostprint reads at every call.
 struct Globals {
     native::WatchedGlobal cached, hostprint_file, uuid;
 
     bool watch(PyObject* globals) noexcept {
-        return cached.watch(globals, names.cached) && hostprint_file.watch(globals, names.hostprint_file) &&
-               uuid.watch(globals, names.uuid);
+        if (!cached.watch(globals, names.cached)) return false;
+        if (!hostprint_file.watch(globals, names.hostprint_file)) return false;
+        return uuid.watch(globals, names.uuid);
     }
 };
 Globals module_globals;
@@ -52,16 +62,18 @@ Globals module_globals;
 // Step 4: the directory and the file. Any failure leaves its error set.
 bool persist() noexcept {
     Ref file = module_globals.hostprint_file.load();
-    Ref directory = file ? native::get_attr(file.get(), names.parent) : Ref();
-    if (!directory ||
-        !native::call_method_kw(directory.get(), names.mkdir, names.mkdir_keywords, Py_True, Py_True)) {
-        return false;
-    }
+    if (!file) return false;
+    Ref directory = native::get_attr(file.get(), names.parent);
+    if (!directory) return false;
+    if (!native::call_method_kw(directory.get(), names.mkdir, names.mkdir_keywords, Py_True, Py_True)) return false;
+    // Both globals are read anew, as the step names them: mkdir may have run
+    // code that rebound them.
     Ref file_again = module_globals.hostprint_file.load();
+    if (!file_again) return false;
     Ref identifier = module_globals.cached.load();
-    return file_again && identifier &&
-           native::call_method_kw(file_again.get(), names.write_text, names.encoding_keywords,
-                                  identifier.get(), names.utf_8);
+    if (!identifier) return false;
+    return static_cast<bool>(native::call_method_kw(file_again.get(), names.write_text, names.encoding_keywords,
+                                                    identifier.get(), names.utf_8));
 }
 
 // Step 1 when the cache holds a non-empty exact str: true by its length, so
@@ -74,12 +86,13 @@ PyObject* known_identifier() noexcept {
     return nullptr;
 }
 
-Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
+Ref get_hostprint(const Arguments&) noexcept {
     // 1. The memory cache, by truth value.
     Ref cached = module_globals.cached.load();
     if (!cached) return {};
     const int known = native::truth(cached.get());
     if (known < 0) return {};
+    // Each return reads the global again, as `return _cached` does.
     if (known) return module_globals.cached.load();
 
     // 2. The file, stripped; blank content counts as no identifier.
@@ -88,6 +101,7 @@ Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
     const int present = native::truth_of(native::call_method(file.get(), names.exists));
     if (present < 0) return {};
     if (present) {
+        // Read again: exists() may have run code that rebound it.
         Ref file_again = module_globals.hostprint_file.load();
         if (!file_again) return {};
         Ref text = native::call_method_kw(file_again.get(), names.read_text, names.encoding_keywords,
@@ -97,7 +111,7 @@ Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
         const int has_content = native::truth_of(content);
         if (has_content < 0) return {};
         if (has_content) {
-            if (!native::store_global(globals, names.cached, content.get())) return {};
+            if (!module_globals.cached.store(content.get())) return {};
             return module_globals.cached.load();
         }
     }
@@ -108,7 +122,8 @@ Ref get_hostprint(const Arguments&, PyObject* globals) noexcept {
     Ref generated = native::call_method(uuid.get(), names.uuid4);
     if (!generated) return {};
     Ref identifier = Ref::steal(PyObject_Str(generated.get()));
-    if (!identifier || !native::store_global(globals, names.cached, identifier.get())) return {};
+    if (!identifier) return {};
+    if (!module_globals.cached.store(identifier.get())) return {};
 
     // 4. Persisting is best effort: an OSError only costs the next process
     // its continuity.
@@ -141,35 +156,43 @@ Ref import_config_dir() noexcept {
     return config_dir;
 }
 
+// `_HOSTPRINT_FILE = CONFIG_DIR / "hostprint"`, with CONFIG_DIR as just bound.
+Ref hostprint_file(PyObject* globals) noexcept {
+    Ref config_dir = native::load_global(globals, names.CONFIG_DIR);
+    if (!config_dir) return {};
+    return Ref::steal(PyNumber_TrueDivide(config_dir.get(), names.file_name));
+}
+
 const native::FunctionDef get_hostprint_def = {
-    "get_hostprint", "get_hostprint",
-    "获取本机唯一标识。\n"
-    "\n"
-    "    优先返回内存缓存，其次读取文件，首次运行时生成并持久化。\n"
-    "\n"
-    "    Returns:\n"
-    "        UUID v4 格式的机器唯一标识字符串\n"
-    "    ",
-    nullptr, 0, "str", get_hostprint, __LINE__, known_identifier,
+    .name = "get_hostprint",
+    .qualname = "get_hostprint",
+    .doc = "获取本机唯一标识。\n"
+           "\n"
+           "    优先返回内存缓存，其次读取文件，首次运行时生成并持久化。\n"
+           "\n"
+           "    Returns:\n"
+           "        UUID v4 格式的机器唯一标识字符串\n"
+           "    ",
+    .return_annotation = "str",
+    .body = get_hostprint,
+    .line = __LINE__,
+    .shortcut = known_identifier,
 };
 
 bool run_module_body(PyObject* module) noexcept {
-    if (!names.make()) return false;
+    if (!name_table.make()) return false;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
     PyObject* globals = PyModule_GetDict(module);
     const native::ModuleContext context{globals, module_name.get(), "tavrin/telemetry/hostprint.cpp"};
-    auto hostprint_file = [&] {
-        Ref config_dir = native::load_global(globals, names.CONFIG_DIR);
-        return config_dir ? Ref::steal(PyNumber_TrueDivide(config_dir.get(), names.file_name)) : Ref();
-    };
-    return native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins())) &&
-           native::bind(module, "uuid", native::import_module(names.uuid)) &&
-           native::bind(module, "Path", native::import_from(names.pathlib, names.Path)) &&
-           native::bind(module, "CONFIG_DIR", import_config_dir()) &&
-           native::bind(module, "_HOSTPRINT_FILE", hostprint_file()) &&
-           native::bind(module, "_cached", Ref::borrow(Py_None)) && module_globals.watch(globals) &&
-           native::bind(module, "get_hostprint", native::make_function(get_hostprint_def, context));
+    if (!native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
+    if (!native::bind(module, "uuid", native::import_module(names.uuid))) return false;
+    if (!native::bind(module, "Path", native::import_from(names.pathlib, names.Path))) return false;
+    if (!native::bind(module, "CONFIG_DIR", import_config_dir())) return false;
+    if (!native::bind(module, "_HOSTPRINT_FILE", hostprint_file(globals))) return false;
+    if (!native::bind(module, "_cached", Ref::borrow(Py_None))) return false;
+    if (!module_globals.watch(globals)) return false;
+    return native::bind(module, "get_hostprint", native::make_function(get_hostprint_def, context));
 }
 
 native::ModuleGuard guard("hostprint", run_module_body);

@@ -4,6 +4,7 @@
 
 #include "function.hpp"
 #include "module.hpp"
+#include "names.hpp"
 #include "python.hpp"
 #include "watched_global.hpp"
 
@@ -25,45 +26,61 @@ struct Names {
     PyObject *mkdir_keywords, *symlink_keywords, *copytree_keywords, *result_keywords;
     PyObject *copy_ignored_patterns;
     PyObject *occupied_message_prefix, *unsafe_name_message_prefix;
-
-    bool ready = false;
-
-    bool make() noexcept {
-        if (ready) return true;
-        native::Constants make;
-        os = make.name("os"), shutil = make.name("shutil"), sys = make.name("sys");
-        LinkResult = make.name("LinkResult"), dataclass = make.name("dataclass");
-        dataclasses = make.name("dataclasses"), Path = make.name("Path"), pathlib = make.name("pathlib");
-        exists = make.name("exists"), is_symlink = make.name("is_symlink"), mkdir = make.name("mkdir");
-        resolve = make.name("resolve"), unlink = make.name("unlink"), platform = make.name("platform");
-        symlink = make.name("symlink"), rmdir = make.name("rmdir"), copytree = make.name("copytree");
-        ignore_patterns = make.name("ignore_patterns"), rmtree = make.name("rmtree");
-        safe_remove = make.name("_safe_remove"), create_link = make.name("_create_link");
-        create_windows_link = make.name("_create_windows_link");
-        win32 = make.name("win32"), data = make.name("data"), version_json = make.name("VERSION.json");
-        empty = make.name("");
-        method_symlink = make.name("symlink"), method_junction = make.name("junction");
-        method_copy_fallback = make.name("copy_fallback");
-        mkdir_keywords = make.keywords({"parents", "exist_ok"});
-        symlink_keywords = make.keywords({"target_is_directory"});
-        copytree_keywords = make.keywords({"ignore"});
-        result_keywords = make.keywords({"skill_name", "link_path", "target_path", "method", "replaced"});
-        copy_ignored_patterns = make.keep(Py_BuildValue("(sss)", "__pycache__", "*.pyc", "*.pyo"));
-        occupied_message_prefix = make.name("目标已存在（使用 --force 覆盖）: ");
-        unsafe_name_message_prefix = make.name(
-            "技能名称必须是单个普通文件名（不能为空、不能是 . 或 ..，不能包含 /、\\、: 或空字符）: ");
-        return ready = make.all_made();
-    }
 };
 Names names;
+
+const native::Interned name_texts[] = {
+    {&names.os, "os"},
+    {&names.shutil, "shutil"},
+    {&names.sys, "sys"},
+    {&names.LinkResult, "LinkResult"},
+    {&names.dataclass, "dataclass"},
+    {&names.dataclasses, "dataclasses"},
+    {&names.Path, "Path"},
+    {&names.pathlib, "pathlib"},
+    {&names.exists, "exists"},
+    {&names.is_symlink, "is_symlink"},
+    {&names.mkdir, "mkdir"},
+    {&names.resolve, "resolve"},
+    {&names.unlink, "unlink"},
+    {&names.platform, "platform"},
+    {&names.symlink, "symlink"},
+    {&names.rmdir, "rmdir"},
+    {&names.copytree, "copytree"},
+    {&names.ignore_patterns, "ignore_patterns"},
+    {&names.rmtree, "rmtree"},
+    {&names.safe_remove, "_safe_remove"},
+    {&names.create_link, "_create_link"},
+    {&names.create_windows_link, "_create_windows_link"},
+    {&names.win32, "win32"},
+    {&names.data, "data"},
+    {&names.version_json, "VERSION.json"},
+    {&names.empty, ""},
+    {&names.method_symlink, "symlink"},
+    {&names.method_junction, "junction"},
+    {&names.method_copy_fallback, "copy_fallback"},
+    {&names.occupied_message_prefix, "目标已存在（使用 --force 覆盖）: "},
+    {&names.unsafe_name_message_prefix,
+     "技能名称必须是单个普通文件名（不能为空、不能是 . 或 ..，不能包含 /、\\、: 或空字符）: "},
+};
+const native::InternedTuple tuple_texts[] = {
+    {&names.mkdir_keywords, {"parents", "exist_ok"}},
+    {&names.symlink_keywords, {"target_is_directory"}},
+    {&names.copytree_keywords, {"ignore"}},
+    {&names.result_keywords, {"skill_name", "link_path", "target_path", "method", "replaced"}},
+    {&names.copy_ignored_patterns, {"__pycache__", "*.pyc", "*.pyo"}},
+};
+native::NameTable name_table(name_texts, tuple_texts);
 
 // The module globals that the methods read at every use.
 struct Globals {
     native::WatchedGlobal os, shutil, sys, LinkResult;
 
     bool watch(PyObject* globals) noexcept {
-        return os.watch(globals, names.os) && shutil.watch(globals, names.shutil) &&
-               sys.watch(globals, names.sys) && LinkResult.watch(globals, names.LinkResult);
+        if (!os.watch(globals, names.os)) return false;
+        if (!shutil.watch(globals, names.shutil)) return false;
+        if (!sys.watch(globals, names.sys)) return false;
+        return LinkResult.watch(globals, names.LinkResult);
     }
 };
 Globals module_globals;
@@ -129,6 +146,18 @@ private:
     Ref previous_;
 };
 
+// `os.rmdir(str(path))`: removes an empty directory or a junction, never
+// what a junction leads to.
+Ref remove_empty_directory(PyObject* path) noexcept {
+    Ref os = module_globals.os.load();
+    if (!os) return {};
+    Ref rmdir = native::get_attr(os.get(), names.rmdir);
+    if (!rmdir) return {};
+    Ref path_text = Ref::steal(PyObject_Str(path));
+    if (!path_text) return {};
+    return native::call(rmdir.get(), path_text.get());
+}
+
 Ref remove_tree(PyObject* path) noexcept {
     Ref shutil = module_globals.shutil.load();
     if (!shutil) return {};
@@ -137,7 +166,7 @@ Ref remove_tree(PyObject* path) noexcept {
 
 // --- SkillsLinker methods; argument 0 is always `self`. -------------------
 
-Ref link(const Arguments& arguments, PyObject*) noexcept {
+Ref link(const Arguments& arguments) noexcept {
     PyObject* self = arguments[0];
     PyObject* skill_name = arguments[1];
     PyObject* central_skill_dir = arguments[2];
@@ -180,7 +209,7 @@ Ref link(const Arguments& arguments, PyObject*) noexcept {
                            central_skill_dir, method.get(), replaced ? Py_True : Py_False);
 }
 
-Ref unlink(const Arguments& arguments, PyObject*) noexcept {
+Ref unlink(const Arguments& arguments) noexcept {
     PyObject* self = arguments[0];
     PyObject* link_path = arguments[1];
 
@@ -203,7 +232,7 @@ Ref resolves_to(PyObject* link_path, PyObject* expected_target) noexcept {
     return Ref::steal(PyObject_RichCompare(resolved_link.get(), resolved_target.get(), Py_EQ));
 }
 
-Ref is_link_valid(const Arguments& arguments, PyObject*) noexcept {
+Ref is_link_valid(const Arguments& arguments) noexcept {
     PyObject* link_path = arguments[1];
     PyObject* expected_target = arguments[2];
 
@@ -233,7 +262,7 @@ Ref is_link_valid(const Arguments& arguments, PyObject*) noexcept {
     return native::call_method(marker.get(), names.exists);
 }
 
-Ref create_link(const Arguments& arguments, PyObject*) noexcept {
+Ref create_link(const Arguments& arguments) noexcept {
     PyObject* self = arguments[0];
     PyObject* target = arguments[1];
     PyObject* link = arguments[2];
@@ -250,7 +279,7 @@ Ref create_link(const Arguments& arguments, PyObject*) noexcept {
     return Ref::borrow(names.method_symlink);
 }
 
-Ref create_windows_link(const Arguments& arguments, PyObject*) noexcept {
+Ref create_windows_link(const Arguments& arguments) noexcept {
     PyObject* target = arguments[1];
     PyObject* link = arguments[2];
 
@@ -270,6 +299,7 @@ Ref create_windows_link(const Arguments& arguments, PyObject*) noexcept {
     if (!shutil) return {};
     Ref copytree = native::get_attr(shutil.get(), names.copytree);
     if (!copytree) return {};
+    // `shutil` is read anew for each of its uses, as the step mentions it twice.
     Ref shutil_again = module_globals.shutil.load();
     if (!shutil_again) return {};
     Ref ignore_patterns = native::get_attr(shutil_again.get(), names.ignore_patterns);
@@ -280,7 +310,7 @@ Ref create_windows_link(const Arguments& arguments, PyObject*) noexcept {
     return Ref::borrow(names.method_copy_fallback);
 }
 
-Ref safe_remove(const Arguments& arguments, PyObject*) noexcept {
+Ref safe_remove(const Arguments& arguments) noexcept {
     PyObject* path = arguments[1];
 
     // 1. Off Windows a symbolic link is removed as a link, never followed.
@@ -295,14 +325,13 @@ Ref safe_remove(const Arguments& arguments, PyObject*) noexcept {
         }
     }
 
-    // 2. On Windows the non-recursive rmdir first; rmtree only if it fails.
+    // 2. On Windows the non-recursive rmdir first; rmtree only if it raises
+    // OSError. The platform is asked again, as the steps are written: the
+    // first step may have run code that changed `sys`.
     windows = is_windows();
     if (windows < 0) return {};
     if (windows) {
-        Ref os = module_globals.os.load();
-        Ref rmdir = os ? native::get_attr(os.get(), names.rmdir) : Ref();
-        Ref path_text = rmdir ? Ref::steal(PyObject_Str(path)) : Ref();
-        if (path_text && native::call(rmdir.get(), path_text.get())) return Ref::borrow(Py_None);
+        if (remove_empty_directory(path)) return Ref::borrow(Py_None);
         if (!native::swallow(PyExc_OSError)) return {};
         if (!remove_tree(path)) return {};
         return Ref::borrow(Py_None);
@@ -342,64 +371,85 @@ const native::Parameter safe_remove_parameters[] = {
     {.name = "path", .annotation = "Path"},
 };
 
-template <std::size_t N>
-constexpr std::size_t count(const native::Parameter (&)[N]) noexcept { return N; }
-
 // In the order the class body defines them.
 const native::FunctionDef skills_linker_methods[] = {
-    {"link", "SkillsLinker.link",
-     "在 tool_skills_dir 下创建指向 central_skill_dir 的链接。\n"
-     "\n"
-     "        Args:\n"
-     "            skill_name: 技能名称，如 \"code-review\"\n"
-     "            central_skill_dir: 中央存储中该技能的目录\n"
-     "            tool_skills_dir: AI 工具的 skills 目录，如 ~/.agent/skills\n"
-     "            force: 是否覆盖已存在的目标\n"
-     "\n"
-     "        Returns:\n"
-     "            LinkResult，记录链接路径、目标、方式以及是否替换了原有内容\n"
-     "        ",
-     link_parameters, count(link_parameters), "LinkResult", link, __LINE__},
-    {"unlink", "SkillsLinker.unlink",
-     "移除链接（不影响中央存储内容）。\n"
-     "\n"
-     "        Args:\n"
-     "            link_path: 工具 skills 目录下的链接路径\n"
-     "\n"
-     "        Returns:\n"
-     "            True 表示成功移除，False 表示路径本不存在\n"
-     "        ",
-     unlink_parameters, count(unlink_parameters), "bool", unlink, __LINE__},
-    {"is_link_valid", "SkillsLinker.is_link_valid",
-     "检查链接是否存在且指向预期的中央目录。\n"
-     "\n"
-     "        Args:\n"
-     "            link_path: 工具 skills 目录下的链接路径\n"
-     "            expected_target: 预期的中央存储路径\n"
-     "\n"
-     "        Returns:\n"
-     "            True 表示链接健康，False 表示缺失或指向错误\n"
-     "        ",
-     is_link_valid_parameters, count(is_link_valid_parameters), "bool", is_link_valid, __LINE__},
-    {"_create_link", "SkillsLinker._create_link", "创建链接并返回实际使用的方式。",
-     target_and_link_parameters, count(target_and_link_parameters), "str", create_link, __LINE__},
-    {"_create_windows_link", "SkillsLinker._create_windows_link",
-     "Windows 下优先创建 Directory Junction，失败时降级复制。\n"
-     "\n"
-     "        os.symlink(target_is_directory=True) 在普通用户权限下创建的是\n"
-     "        Directory Junction（等价于 mklink /J），无需管理员或开发者模式。\n"
-     "        ",
-     target_and_link_parameters, count(target_and_link_parameters), "str", create_windows_link,
-     __LINE__},
-    {"_safe_remove", "SkillsLinker._safe_remove",
-     "安全删除链接或目录，避免误删 Junction 指向的中央存储内容。\n"
-     "\n"
-     "        策略：\n"
-     "          - Unix symlink  : path.unlink()（仅删链接本身）\n"
-     "          - Windows Junction / 空目录 : os.rmdir()（仅删链接本身，不递归目标）\n"
-     "          - 普通目录       : shutil.rmtree()（os.rmdir 抛错时降级）\n"
-     "        ",
-     safe_remove_parameters, count(safe_remove_parameters), "None", safe_remove, __LINE__},
+    {.name = "link",
+     .qualname = "SkillsLinker.link",
+     .doc = "在 tool_skills_dir 下创建指向 central_skill_dir 的链接。\n"
+            "\n"
+            "        Args:\n"
+            "            skill_name: 技能名称，如 \"code-review\"\n"
+            "            central_skill_dir: 中央存储中该技能的目录\n"
+            "            tool_skills_dir: AI 工具的 skills 目录，如 ~/.agent/skills\n"
+            "            force: 是否覆盖已存在的目标\n"
+            "\n"
+            "        Returns:\n"
+            "            LinkResult，记录链接路径、目标、方式以及是否替换了原有内容\n"
+            "        ",
+     .parameters = native::parameter_list(link_parameters),
+     .return_annotation = "LinkResult",
+     .body = link,
+     .line = __LINE__},
+    {.name = "unlink",
+     .qualname = "SkillsLinker.unlink",
+     .doc = "移除链接（不影响中央存储内容）。\n"
+            "\n"
+            "        Args:\n"
+            "            link_path: 工具 skills 目录下的链接路径\n"
+            "\n"
+            "        Returns:\n"
+            "            True 表示成功移除，False 表示路径本不存在\n"
+            "        ",
+     .parameters = native::parameter_list(unlink_parameters),
+     .return_annotation = "bool",
+     .body = unlink,
+     .line = __LINE__},
+    {.name = "is_link_valid",
+     .qualname = "SkillsLinker.is_link_valid",
+     .doc = "检查链接是否存在且指向预期的中央目录。\n"
+            "\n"
+            "        Args:\n"
+            "            link_path: 工具 skills 目录下的链接路径\n"
+            "            expected_target: 预期的中央存储路径\n"
+            "\n"
+            "        Returns:\n"
+            "            True 表示链接健康，False 表示缺失或指向错误\n"
+            "        ",
+     .parameters = native::parameter_list(is_link_valid_parameters),
+     .return_annotation = "bool",
+     .body = is_link_valid,
+     .line = __LINE__},
+    {.name = "_create_link",
+     .qualname = "SkillsLinker._create_link",
+     .doc = "创建链接并返回实际使用的方式。",
+     .parameters = native::parameter_list(target_and_link_parameters),
+     .return_annotation = "str",
+     .body = create_link,
+     .line = __LINE__},
+    {.name = "_create_windows_link",
+     .qualname = "SkillsLinker._create_windows_link",
+     .doc = "Windows 下优先创建 Directory Junction，失败时降级复制。\n"
+            "\n"
+            "        os.symlink(target_is_directory=True) 在普通用户权限下创建的是\n"
+            "        Directory Junction（等价于 mklink /J），无需管理员或开发者模式。\n"
+            "        ",
+     .parameters = native::parameter_list(target_and_link_parameters),
+     .return_annotation = "str",
+     .body = create_windows_link,
+     .line = __LINE__},
+    {.name = "_safe_remove",
+     .qualname = "SkillsLinker._safe_remove",
+     .doc = "安全删除链接或目录，避免误删 Junction 指向的中央存储内容。\n"
+            "\n"
+            "        策略：\n"
+            "          - Unix symlink  : path.unlink()（仅删链接本身）\n"
+            "          - Windows Junction / 空目录 : os.rmdir()（仅删链接本身，不递归目标）\n"
+            "          - 普通目录       : shutil.rmtree()（os.rmdir 抛错时降级）\n"
+            "        ",
+     .parameters = native::parameter_list(safe_remove_parameters),
+     .return_annotation = "None",
+     .body = safe_remove,
+     .line = __LINE__},
 };
 
 // A class as a `class` statement makes it: type(name, (), namespace), with
@@ -407,15 +457,15 @@ const native::FunctionDef skills_linker_methods[] = {
 Ref make_class(const char* name, const char* doc, PyObject* module_name, Ref body_namespace) noexcept {
     if (!body_namespace) return {};
     Ref class_namespace = Ref::steal(PyDict_New());
+    if (!class_namespace) return {};
+    if (PyDict_SetItemString(class_namespace.get(), "__module__", module_name) < 0) return {};
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    if (!qualname) return {};
+    if (PyDict_SetItemString(class_namespace.get(), "__qualname__", qualname.get()) < 0) return {};
     Ref docstring = Ref::steal(PyUnicode_FromString(doc));
-    if (!class_namespace || !qualname || !docstring ||
-        PyDict_SetItemString(class_namespace.get(), "__module__", module_name) < 0 ||
-        PyDict_SetItemString(class_namespace.get(), "__qualname__", qualname.get()) < 0 ||
-        PyDict_SetItemString(class_namespace.get(), "__doc__", docstring.get()) < 0 ||
-        PyDict_Update(class_namespace.get(), body_namespace.get()) < 0) {
-        return {};
-    }
+    if (!docstring) return {};
+    if (PyDict_SetItemString(class_namespace.get(), "__doc__", docstring.get()) < 0) return {};
+    if (PyDict_Update(class_namespace.get(), body_namespace.get()) < 0) return {};
     return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", name,
                                             class_namespace.get()));
 }
@@ -441,29 +491,30 @@ Ref make_skills_linker(const native::ModuleContext& context) noexcept {
     if (!methods) return {};
     for (const native::FunctionDef& definition : skills_linker_methods) {
         Ref method = native::make_function(definition, context);
-        if (!method || PyDict_SetItemString(methods.get(), definition.name, method.get()) < 0) return {};
+        if (!method) return {};
+        if (PyDict_SetItemString(methods.get(), definition.name, method.get()) < 0) return {};
     }
     return make_class("SkillsLinker", "Skill 链接器，在 AI 工具的 skills 目录下创建指向中央存储的链接。",
                       context.name, std::move(methods));
 }
 
 bool run_module_body(PyObject* module) noexcept {
-    if (!names.make()) return false;
+    if (!name_table.make()) return false;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
     PyObject* globals = PyModule_GetDict(module);
     const native::ModuleContext context{globals, module_name.get(), "tavrin/skills/link/linker.cpp"};
     // As for a Python module, __builtins__ comes first (dataclass would
     // otherwise add it halfway through the globals).
-    return native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins())) &&
-           native::bind(module, "os", native::import_module(names.os)) &&
-           native::bind(module, "shutil", native::import_module(names.shutil)) &&
-           native::bind(module, "sys", native::import_module(names.sys)) &&
-           native::bind(module, "dataclass",
-                        native::import_from(names.dataclasses, names.dataclass)) &&
-           native::bind(module, "Path", native::import_from(names.pathlib, names.Path)) &&
-           native::bind(module, "LinkResult", make_link_result(globals, module_name.get())) &&
-           native::bind(module, "SkillsLinker", make_skills_linker(context)) && module_globals.watch(globals);
+    if (!native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
+    if (!native::bind(module, "os", native::import_module(names.os))) return false;
+    if (!native::bind(module, "shutil", native::import_module(names.shutil))) return false;
+    if (!native::bind(module, "sys", native::import_module(names.sys))) return false;
+    if (!native::bind(module, "dataclass", native::import_from(names.dataclasses, names.dataclass))) return false;
+    if (!native::bind(module, "Path", native::import_from(names.pathlib, names.Path))) return false;
+    if (!native::bind(module, "LinkResult", make_link_result(globals, module_name.get()))) return false;
+    if (!native::bind(module, "SkillsLinker", make_skills_linker(context))) return false;
+    return module_globals.watch(globals);
 }
 
 native::ModuleGuard guard("linker", run_module_body);

@@ -1,0 +1,66 @@
+// What a native function is made from: its parameters, its body and the
+// texts introspection shows. Definitions are static tables, written with
+// designated initialisers.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <span>
+
+namespace native {
+
+enum class ParameterKind { PositionalOnly, PositionalOrKeyword, KeywordOnly };
+
+// What the call does to an argument before the body runs.
+enum class Conversion {
+    None,      // passed through untouched
+    ExactStr,  // must be exactly a `str`
+    Truth,     // reduced to Py_True / Py_False by a truth test
+};
+
+struct Parameter {
+    const char* name;
+    const char* annotation = nullptr;  // stored as a string; nullptr: none
+    ParameterKind kind = ParameterKind::PositionalOrKeyword;
+    Conversion conversion = Conversion::None;
+    // A keyword-only default: used by calls that omit the argument and shown
+    // in __kwdefaults__. Must be an immortal object (False, None, ...).
+    PyObject* default_value = nullptr;
+};
+
+inline constexpr std::size_t kMaxParameters = 6;
+
+// A definition's parameters, refused at compile time beyond the limit that
+// the fixed-size argument arrays of a call hold.
+template <std::size_t N>
+constexpr std::span<const Parameter> parameter_list(const Parameter (&parameters)[N]) noexcept {
+    static_assert(N <= kMaxParameters, "more parameters than native::kMaxParameters");
+    return parameters;
+}
+
+// The arguments of one call, in parameter order; borrowed from the caller.
+struct Arguments {
+    PyObject* values[kMaxParameters];
+    PyObject* operator[](std::size_t index) const noexcept { return values[index]; }
+};
+
+// A function body: returns a new reference, or an empty Ref with an error set.
+using Body = Ref (*)(const Arguments& arguments) noexcept;
+// A shortcut answers a call without calling out to anything (hence without
+// the recursion guard): a new reference, or NULL, never with an error set,
+// to leave the call to the body.
+using Shortcut = PyObject* (*)() noexcept;
+
+struct FunctionDef {
+    const char* name;
+    const char* qualname;
+    const char* doc = nullptr;
+    std::span<const Parameter> parameters = {};
+    const char* return_annotation = nullptr;  // "str" also turns on the return check
+    Body body = nullptr;
+    int line = 0;  // where the body is defined, for traceback entries
+    Shortcut shortcut = nullptr;  // only for functions without parameters
+};
+
+}  // namespace native
