@@ -47,14 +47,9 @@ Ref import_from(PyObject* module_name, PyObject* name) noexcept {
 
 namespace {
 
-// The type's __name__, for messages; "?" if it cannot be had.
+// The type's __name__, for messages.
 Ref type_name(PyObject* object) noexcept {
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
-    if (!name) {
-        PyErr_Clear();
-        name = Ref::steal(PyUnicode_FromString("?"));
-    }
-    return name;
+    return Ref::steal(PyType_GetName(Py_TYPE(object)));
 }
 
 // exception.add_note(text); false, with an error set, when that fails.
