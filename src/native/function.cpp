@@ -174,7 +174,7 @@ int set_optional(PyObject** slot, PyObject* value, int (*check)(PyObject*), cons
 }
 
 // As set_optional, for the attributes whose changes Python functions report
-// to audit hooks: "object.__setattr__" for a value, "object.__delattr__" for
+// to audit hooks, and in the same order: "object.__setattr__" for a value, "object.__delattr__" for
 // None or `del`, once the value has passed the type check.
 int set_audited(PyObject* self, PyObject** slot, PyObject* value, int (*check)(PyObject*), const char* message,
                 const char* attribute) noexcept {
@@ -186,7 +186,8 @@ int set_audited(PyObject* self, PyObject** slot, PyObject* value, int (*check)(P
     const int audited = removing ? PySys_Audit("object.__delattr__", "Os", self, attribute)
                                  : PySys_Audit("object.__setattr__", "OsO", self, attribute, value);
     if (audited < 0) return -1;
-    return set_optional(slot, value, check, message);
+    Py_XSETREF(*slot, removing ? nullptr : Py_NewRef(value));
+    return 0;
 }
 
 int is_dict(PyObject* value) { return PyDict_Check(value); }
