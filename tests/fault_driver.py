@@ -47,8 +47,6 @@ def module(name):
     return importlib.import_module(name)
 
 
-# A case prepares its corner of the sandbox before any failure, and returns
-# the action that runs under it.
 def skill_in(box):
     skill = box / "central" / "skill"
     (skill / "data").mkdir(parents=True)
@@ -57,11 +55,13 @@ def skill_in(box):
 
 
 def linked(box):
-    skill, tools = skill_in(box), box / "tools"
-    module(LINKER).SkillsLinker().link("skill", skill, tools)
-    return skill, tools
+    """A linker, a skill and the entry that links to it."""
+    linker, skill = module(LINKER).SkillsLinker(), skill_in(box)
+    return linker, skill, linker.link("skill", skill, box / "tools").link_path
 
 
+# A case prepares its corner of the sandbox before any failure, and returns
+# the action that runs under it.
 def link_case(box, name="skill", force=False, occupy=False):
     skill, tools = skill_in(box), box / "tools"
     if occupy:
@@ -71,14 +71,12 @@ def link_case(box, name="skill", force=False, occupy=False):
 
 
 def unlink_case(box):
-    _, tools = linked(box)
-    linker, entry = module(LINKER).SkillsLinker(), tools / "skill"
+    linker, _, entry = linked(box)
     return lambda: linker.unlink(entry)
 
 
 def is_link_valid_case(box):
-    skill, tools = linked(box)
-    linker, entry = module(LINKER).SkillsLinker(), tools / "skill"
+    linker, skill, entry = linked(box)
     return lambda: linker.is_link_valid(entry, skill)
 
 
@@ -91,7 +89,7 @@ def cold_hostprint_case(box):
 def import_case(name):
     def prepare(box):
         sys.modules.pop(name, None)
-        return lambda: importlib.import_module(name)
+        return lambda: module(name)
     return prepare
 
 
