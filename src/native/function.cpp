@@ -22,6 +22,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* definition;
+    const ModuleGuard* guard;
     bool checks_str_return;
     PyObject* name;
     PyObject* qualname;
@@ -38,21 +39,56 @@ struct FunctionObject {
     PyObject* builtins;
     PyObject* dict;
     PyObject* weakrefs;
+    PyObject* module_object;  // kept alive while the function is, as its names are
+    PyObject* module_name;  // as at definition, for traceback entries
+    const char* filename;
+    int line;
+    // Made on first use: few callers read them, and every process would
+    // otherwise pay for them at import.
     PyObject* code;  // what inspect reads: names, signature, source location
     PyObject* frame;  // the frame of traceback entries, named with the full dotted path
-    PyObject* parameter_names[kMaxParameters];  // interned, hence immortal
+    PyObject* parameter_names[kMaxParameters];  // interned
 };
 
 FunctionObject* as_function(PyObject* object) noexcept {
     return reinterpret_cast<FunctionObject*>(object);
 }
 
+// One type per interpreter (the module admits a single one at a time),
+// made with the first function, and how many functions it has.
+PyTypeObject* function_type_object = nullptr;
+Py_ssize_t live_functions = 0;
+
+Ref make_frame(const FunctionObject& function) noexcept;
+
+// Marks the pending exception with this function's traceback entry. The
+// frame is made the first time; if even that fails, the exception goes on
+// without the entry.
+NATIVE_NOINLINE void add_traceback_entry(FunctionObject* function) noexcept {
+    if (!function->frame) {
+        Ref pending = Ref::steal(PyErr_GetRaisedException());
+        function->frame = make_frame(*function).release();
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending.release());
+        if (!function->frame) return;
+    }
+    add_traceback(function->frame);
+}
+
 // The result of a call as it leaves: checked if the function returns `str`,
 // and any failure marked with this function's traceback entry.
 inline PyObject* finish_call(FunctionObject* function, Ref result) noexcept {
     if (function->checks_str_return) result = check_return_str(std::move(result));
-    if (!result) add_traceback(function->frame);
+    if (!result) add_traceback_entry(function);
     return result.release();
+}
+
+// A call that arrives after the module's interpreter released what the
+// bodies use (from a finalizer late in shutdown, say).
+NATIVE_NOINLINE PyObject* refuse_released(FunctionObject* function) noexcept {
+    PyErr_Format(PyExc_RuntimeError, "%U.%U() was called after its module was finalised", function->module_name,
+                 function->call_name);
+    return nullptr;
 }
 
 // Any call but a shortcut's answer: binding, the recursion guard, the body.
@@ -75,6 +111,7 @@ NATIVE_NOINLINE PyObject* call_body(FunctionObject* function, PyObject* const* a
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* function = as_function(callable);
+    if (!function->guard->in_service()) return refuse_released(function);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const bool no_arguments = nargs == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
     if (function->definition->shortcut && no_arguments) {
@@ -114,15 +151,17 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(function->globals);
     Py_VISIT(function->builtins);
     Py_VISIT(function->dict);
+    Py_VISIT(function->module_object);
     Py_VISIT(function->code);
     Py_VISIT(function->frame);
     return 0;
 }
 
 // Clears what may hold a cycle back to the function. Name, qualified name,
-// code, frame and globals stay until deallocation, so that a call made while
-// the collector tears a cycle down (from a finalizer) still finds them: the
-// globals dictionary breaks any cycle through them by clearing itself.
+// code, frame, globals and module stay until deallocation, so that a call
+// made while the collector tears a cycle down (from a finalizer) still finds
+// them: the globals dictionary breaks any cycle through them by clearing
+// itself.
 int function_clear(PyObject* self) noexcept {
     FunctionObject* function = as_function(self);
     Py_CLEAR(function->module);
@@ -149,6 +188,12 @@ void function_dealloc(PyObject* self) noexcept {
     Py_CLEAR(function->globals);
     Py_CLEAR(function->code);
     Py_CLEAR(function->frame);
+    Py_CLEAR(function->module_name);
+    for (PyObject*& name : function->parameter_names) Py_CLEAR(name);
+    // Last: freeing the module may release the type (this object still
+    // holds it) and the names above.
+    --live_functions;
+    Py_CLEAR(function->module_object);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -299,9 +344,13 @@ int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
+Ref make_code(const FunctionObject& function) noexcept;
+
 PyObject* get_code(PyObject* self, void*) noexcept {
     if (!audit_read(self, "__code__")) return nullptr;
-    return Py_NewRef(as_function(self)->code);
+    FunctionObject* function = as_function(self);
+    if (!function->code) function->code = make_code(*function).release();
+    return Py_XNewRef(function->code);
 }
 
 // What the standard library asks before treating an object as a Python
@@ -371,11 +420,30 @@ PyType_Spec function_type_spec = {
     function_slots,
 };
 
-// One type per process: the module admits a single interpreter.
+
+// The parts of the type that only the type refers to: its namespace, the
+// descriptors in it, and its MRO. None can take part in a cycle but the one
+// through the type itself, which release_function_type breaks, so the
+// collector is spared visiting them on every pass (a Python function's type
+// is static and costs it nothing).
+void set_parts_tracked(PyTypeObject* type, bool tracked) noexcept {
+    auto set = [tracked](PyObject* part) {
+        if (!PyObject_IS_GC(part) || PyObject_GC_IsTracked(part) == tracked) return;
+        tracked ? PyObject_GC_Track(part) : PyObject_GC_UnTrack(part);
+    };
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(type->tp_dict, &position, &key, &value)) set(value);
+    set(type->tp_dict);
+    set(type->tp_mro);
+}
+
 PyTypeObject* function_type() noexcept {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
-    return type;
+    if (!function_type_object) {
+        function_type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+        if (function_type_object) set_parts_tracked(function_type_object, false);
+    }
+    return function_type_object;
 }
 
 // The flags the compiler gives a function's code. From 3.14 they also tell
@@ -395,11 +463,13 @@ long code_flags([[maybe_unused]] const FunctionDef& definition) noexcept {
 // The code object that inspect reads, as a Python function's would be: its
 // name and qualified name, argument counts and names, and flags. It is
 // never run.
-Ref make_code(const FunctionDef& definition, PyObject* qualname, int line, const ModuleContext& module,
-              PyObject* const* names) noexcept {
+Ref make_code(const FunctionObject& function) noexcept {
+    const FunctionDef& definition = *function.definition;
+    PyObject* const* names = function.parameter_names;
     const LayerNames* layer = layer_names();
     if (!layer) return {};
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, definition.name, line)));
+    Ref empty = Ref::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(function.filename, definition.name, function.line)));
     if (!empty) return {};
     const std::size_t count = definition.parameters.size();
     Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
@@ -422,19 +492,21 @@ Ref make_code(const FunctionDef& definition, PyObject* qualname, int line, const
     Ref flags = Ref::steal(PyLong_FromLong(code_flags(definition)));
     if (!flags) return {};
     return call_method_kw(empty.get(), layer->replace, layer->code_replace_keywords, posonlycount.get(),
-                          argcount.get(), kwonlycount.get(), nlocals.get(), flags.get(), varnames.get(), qualname);
+                          argcount.get(), kwonlycount.get(), nlocals.get(), flags.get(), varnames.get(),
+                          function.call_name);
 }
 
 // The frame of this function's traceback entries: its code is named with
 // the full dotted path, e.g. "pkg.mod.Class.method".
-Ref make_frame(PyObject* qualname, int line, const ModuleContext& module) noexcept {
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module.name, qualname));
+Ref make_frame(const FunctionObject& function) noexcept {
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", function.module_name, function.call_name));
     if (!full_name) return {};
     const char* full_name_text = PyUnicode_AsUTF8(full_name.get());
     if (!full_name_text) return {};
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.filename, full_name_text, line)));
+    Ref code = Ref::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(function.filename, full_name_text, function.line)));
     if (!code) return {};
-    return make_traceback_frame(reinterpret_cast<PyCodeObject*>(code.get()), module.globals);
+    return make_traceback_frame(reinterpret_cast<PyCodeObject*>(code.get()), function.globals);
 }
 
 // The builtins that a Python function defined in `globals` would get: the
@@ -489,12 +561,18 @@ Ref new_function(const FunctionDef& definition, PyObject* qualname, int line, co
     if (!type) return {};
     FunctionObject* function = PyObject_GC_New(FunctionObject, type);
     if (!function) return {};
+    ++live_functions;
     std::memset(reinterpret_cast<char*>(function) + sizeof(PyObject), 0,
                 sizeof(FunctionObject) - sizeof(PyObject));
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(function));
 
     function->vectorcall = vectorcall;
     function->definition = &definition;
+    function->guard = module.guard;
+    function->module_object = Py_NewRef(module.module);
+    function->module_name = Py_NewRef(module.name);
+    function->filename = module.filename;
+    function->line = line;
     function->checks_str_return = definition.return_annotation && std::strcmp(definition.return_annotation, "str") == 0;
     for (std::size_t i = 0; i < definition.parameters.size(); ++i) {
         function->parameter_names[i] = intern(definition.parameters[i].name);
@@ -510,10 +588,6 @@ Ref new_function(const FunctionDef& definition, PyObject* qualname, int line, co
     if (!function->name) return {};
     function->doc = definition.doc ? PyUnicode_FromString(definition.doc) : Py_NewRef(Py_None);
     if (!function->doc) return {};
-    function->code = make_code(definition, qualname, line, module, function->parameter_names).release();
-    if (!function->code) return {};
-    function->frame = make_frame(qualname, line, module).release();
-    if (!function->frame) return {};
     if (!make_kwdefaults(definition, function->kwdefaults)) return {};
     PyObject_GC_Track(function);
     return owner;
@@ -583,6 +657,18 @@ Ref make_function(const FunctionDef& definition, const ModuleContext& module) no
     if (!as_function(function.get())->annotations) return {};
 #endif
     return function;
+}
+
+void release_function_type() noexcept {
+    if (!function_type_object) return;
+    // With no function left, the type's cycle is broken here, as the
+    // collector would (its parts tracked again, as deallocation expects).
+    // Functions that outlive their interpreter keep it as it is.
+    if (live_functions == 0) {
+        set_parts_tracked(function_type_object, true);
+        PyType_Type.tp_clear(reinterpret_cast<PyObject*>(function_type_object));
+    }
+    Py_CLEAR(function_type_object);
 }
 
 }  // namespace native

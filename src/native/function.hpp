@@ -3,19 +3,27 @@
 // attributes that introspection, typing, pickling and mocking rely on.
 #pragma once
 
+#include "module.hpp"
 #include "signature.hpp"
 
 namespace native {
 
-// Where the functions of one module live: its globals, its dotted name and
-// the source file named in traceback entries.
+// Where the functions of one module live: the module object, which each
+// function keeps alive, its globals, its dotted name, the source file named
+// in traceback entries, and the guard that tells whether the module is still
+// in service.
 struct ModuleContext {
+    PyObject* module;
     PyObject* globals;
     PyObject* name;
     const char* filename;
+    const ModuleGuard* guard;
 };
 
 // Makes a new function object for `definition`, which must outlive it.
 Ref make_function(const FunctionDef& definition, const ModuleContext& module) noexcept;
+
+// Drops the function type; the next function made makes it again.
+void release_function_type() noexcept;
 
 }  // namespace native

@@ -53,9 +53,19 @@ bool NameTable::make() noexcept {
     return true;
 }
 
+void NameTable::release() noexcept {
+    for (const Interned& entry : names_) Py_CLEAR(*entry.slot);
+    for (const InternedTuple& entry : tuples_) Py_CLEAR(*entry.slot);
+    made_ = false;
+}
+
 const LayerNames* layer_names() noexcept {
     if (!layer_table.make()) return nullptr;
     return &layer;
+}
+
+void release_layer_names() noexcept {
+    layer_table.release();
 }
 
 }  // namespace native

@@ -1,6 +1,8 @@
 // Interned names, and tuples of them, made from one table per module. A
-// table is made once; when an entry fails, its exception stays set and the
-// next `make` tries that entry again, so no name is ever remembered as NULL.
+// table is made once per interpreter; when an entry fails, its exception
+// stays set and the next `make` tries that entry again, so no name is ever
+// remembered as NULL. `release` gives the references back when the module's
+// interpreter is done with them.
 #pragma once
 
 #include "ref.hpp"
@@ -10,7 +12,7 @@
 
 namespace native {
 
-// An interned str (immortal from 3.12), or NULL with an error set.
+// A new reference to an interned str, or NULL with an error set.
 PyObject* intern(const char* text) noexcept;
 
 // `*slot` receives the interned `text`.
@@ -34,6 +36,8 @@ public:
     // Makes every entry still missing: true when all are made, else false
     // with the failure's exception set.
     bool make() noexcept;
+    // Drops every entry: the next `make` makes the table afresh.
+    void release() noexcept;
 
 private:
     std::span<const Interned> names_;
@@ -51,5 +55,6 @@ struct LayerNames {
 };
 // The layer's names, made on first use; NULL with an error set on failure.
 const LayerNames* layer_names() noexcept;
+void release_layer_names() noexcept;
 
 }  // namespace native

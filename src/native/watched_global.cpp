@@ -49,11 +49,19 @@ bool WatchedGlobal::watch(PyObject* globals, PyObject* name) noexcept {
 void WatchedGlobal::changing(PyObject* globals, PyObject* key) noexcept {
     if (globals != globals_) return;
     // Keys are compared by value too: `vars(m)["_c" + "ached"] = v` passes
-    // a str that is not the interned one.
+    // a str that is not the interned one. An interned key differs from the
+    // interned name unless it is the same object.
     if (key == nullptr || key == name_ ||
-        (PyUnicode_Check(key) && PyUnicode_Compare(key, name_) == 0)) {
+        (PyUnicode_Check(key) && !PyUnicode_CHECK_INTERNED(key) && PyUnicode_Compare(key, name_) == 0)) {
         value_ = nullptr;
     }
+}
+
+void release_watched_globals() noexcept {
+    for (int i = 0; i < watched_count; ++i) watched[i]->reset();
+    watched_count = 0;
+    if (watcher_id >= 0 && PyDict_ClearWatcher(watcher_id) < 0) PyErr_Clear();
+    watcher_id = -1;
 }
 
 Ref WatchedGlobal::load() noexcept {

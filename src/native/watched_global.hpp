@@ -36,11 +36,18 @@ public:
     // when NULL).
     void changing(PyObject* globals, PyObject* key) noexcept;
 
+    // Forgets the namespace: the module that owned it is gone.
+    void reset() noexcept { *this = WatchedGlobal(); }
+
 private:
     PyObject* globals_ = nullptr;  // borrowed: the module keeps it alive
     PyObject* name_ = nullptr;
     PyObject* value_ = nullptr;  // borrowed from globals_ while unchanged
     bool watched_ = false;  // false: no watcher, so nothing is ever cached
 };
+
+// Resets every watched global and gives the watcher back to the
+// interpreter, whose modules are done with them.
+void release_watched_globals() noexcept;
 
 }  // namespace native

@@ -13,7 +13,8 @@ namespace {
 using native::Arguments;
 using native::Ref;
 
-// Interned names and constants, made once per process by the module body.
+// Interned names and constants, made before the module body runs and
+// released with the module (native::ModuleGuard).
 struct Names {
     PyObject *uuid, *uuid4, *pathlib, *Path, *tavrin_config, *CONFIG_DIR;
     PyObject *hostprint_file, *cached, *file_name;
@@ -179,12 +180,14 @@ const native::FunctionDef get_hostprint_def = {
     .shortcut = known_identifier,
 };
 
+bool run_module_body(PyObject* module) noexcept;
+native::ModuleGuard guard("hostprint", name_table, run_module_body);
+
 bool run_module_body(PyObject* module) noexcept {
-    if (!name_table.make()) return false;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
     PyObject* globals = PyModule_GetDict(module);
-    const native::ModuleContext context{globals, module_name.get(), "tavrin/telemetry/hostprint.cpp"};
+    const native::ModuleContext context{module, globals, module_name.get(), "tavrin/telemetry/hostprint.cpp", &guard};
     if (!native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
     if (!native::bind(module, "uuid", native::import_module(names.uuid))) return false;
     if (!native::bind(module, "Path", native::import_from(names.pathlib, names.Path))) return false;
@@ -195,15 +198,12 @@ bool run_module_body(PyObject* module) noexcept {
     return native::bind(module, "get_hostprint", native::make_function(get_hostprint_def, context));
 }
 
-native::ModuleGuard guard("hostprint", run_module_body);
-
-PyModuleDef hostprint_module = native::guarded_module_def(
+PyModuleDef hostprint_module = native::guarded_module_def<guard>(
     "hostprint",
     "机器唯一标识管理。\n"
     "\n"
     "在 ~/.config/tavrin/hostprint 文件中持久化 UUID v4，\n"
-    "首次运行时自动生成，后续复用（内存缓存 + 文件持久化双层）。\n",
-    native::guarded_slots<guard>);
+    "首次运行时自动生成，后续复用（内存缓存 + 文件持久化双层）。\n");
 
 }  // namespace
 

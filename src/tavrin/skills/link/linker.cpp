@@ -15,7 +15,8 @@ using native::Conversion;
 using native::ParameterKind;
 using native::Ref;
 
-// Interned names and constants, made once per process by the module body.
+// Interned names and constants, made before the module body runs and
+// released with the module (native::ModuleGuard).
 struct Names {
     PyObject *os, *shutil, *sys, *LinkResult, *dataclass, *dataclasses, *Path, *pathlib;
     PyObject *exists, *is_symlink, *mkdir, *resolve, *unlink, *platform;
@@ -498,12 +499,14 @@ Ref make_skills_linker(const native::ModuleContext& context) noexcept {
                       context.name, std::move(methods));
 }
 
+bool run_module_body(PyObject* module) noexcept;
+native::ModuleGuard guard("linker", name_table, run_module_body);
+
 bool run_module_body(PyObject* module) noexcept {
-    if (!name_table.make()) return false;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
     PyObject* globals = PyModule_GetDict(module);
-    const native::ModuleContext context{globals, module_name.get(), "tavrin/skills/link/linker.cpp"};
+    const native::ModuleContext context{module, globals, module_name.get(), "tavrin/skills/link/linker.cpp", &guard};
     // As for a Python module, __builtins__ comes first (dataclass would
     // otherwise add it halfway through the globals).
     if (!native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
@@ -517,9 +520,7 @@ bool run_module_body(PyObject* module) noexcept {
     return module_globals.watch(globals);
 }
 
-native::ModuleGuard guard("linker", run_module_body);
-
-PyModuleDef linker_module = native::guarded_module_def(
+PyModuleDef linker_module = native::guarded_module_def<guard>(
     "linker",
     "技能链接管理器。\n"
     "\n"
@@ -529,8 +530,7 @@ PyModuleDef linker_module = native::guarded_module_def(
     "链接策略：\n"
     "- macOS / Linux：os.symlink（符号链接）\n"
     "- Windows：os.symlink(target_is_directory=True)（Directory Junction，无需管理员权限）\n"
-    "- 兜底：shutil.copytree（极少数无法创建 Junction 的受限环境）\n",
-    native::guarded_slots<guard>);
+    "- 兜底：shutil.copytree（极少数无法创建 Junction 的受限环境）\n");
 
 }  // namespace
 
