@@ -1,0 +1,185 @@
+"""Start-up and shutdown of a host-tool command, with ours and without.
+
+Makes two environments in a temporary folder, from the wheels in --wheels
+(the host's and ours, as scripts/setup.sh leaves them): A, the stand-in host
+alone, and B, the host with tavrin-native beside it. Then prints, for the
+interpreter running this script:
+- instructions of whole processes (callgrind, PYTHONHASHSEED=0): a typical
+  command, import-then-exit, import-then-os._exit, and shutdown as the
+  difference of the last two;
+- each module's own import in wall time, against the host's Python module
+  and against an empty extension module built here;
+- `import tavrin` against a package whose __init__.py holds only a docstring;
+- the typical command's CPU time, B against A: the median of the ratios of
+  interleaved pairs.
+Timings are medians over fresh processes. Nothing here is a test.
+Usage: python bench/startup.py --wheels DIR [--runs N]
+"""
+
+import argparse
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import textwrap
+from pathlib import Path
+
+TYPICAL = """
+import tempfile
+from pathlib import Path
+import tavrin.skills.link.linker as L, tavrin.telemetry.hostprint as H
+root = Path(tempfile.mkdtemp())
+(root / "central").mkdir()
+linker = L.SkillsLinker()
+result = linker.link("code-review", root / "central", root / "tools")
+linker.is_link_valid(result.link_path, root / "central")
+linker.unlink(result.link_path)
+H.get_hostprint()
+"""
+IMPORT_EXIT = "import tavrin.skills.link.linker, tavrin.telemetry.hostprint\n"
+IMPORT_OS_EXIT = IMPORT_EXIT + "import os; os._exit(0)\n"
+
+# One module's own import: what it imports itself is loaded first.
+OWN_IMPORT = """
+import time, {before}
+start = time.perf_counter_ns()
+import {module}
+print(time.perf_counter_ns() - start)
+"""
+MODULES = {
+    "linker": ("os, shutil, dataclasses, pathlib, tavrin.skills.link", "tavrin.skills.link.linker"),
+    "hostprint": ("uuid, pathlib, tavrin.config, tavrin.telemetry", "tavrin.telemetry.hostprint"),
+    "empty extension": ("os", "empty"),
+}
+EMPTY_EXTENSION = """
+#include <Python.h>
+static PyModuleDef_Slot slots[] = {{0, NULL}};
+static PyModuleDef def = {PyModuleDef_HEAD_INIT, "empty", NULL, 0, NULL, slots, NULL, NULL, NULL};
+PyMODINIT_FUNC PyInit_empty(void) { return PyModuleDef_Init(&def); }
+"""
+
+
+def make_environment(folder, wheels):
+    subprocess.run([sys._base_executable, "-m", "venv", str(folder)], check=True)
+    subprocess.run([folder / "bin" / "python", "-m", "pip", "install", "--quiet", "--no-index",
+                    "--disable-pip-version-check", *map(str, wheels)], check=True)
+    return folder / "bin" / "python"
+
+
+def build_empty_extension(folder):
+    source = folder / "empty.c"
+    source.write_text(EMPTY_EXTENSION)
+    target = folder / ("empty" + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O2", f"-I{sysconfig.get_paths()['include']}",
+                    str(source), "-o", str(target)], check=True)
+
+
+def instructions(python, code, env):
+    if not shutil.which("valgrind"):
+        return None
+    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, "-c", code],
+                            capture_output=True, text=True, env={**env, "PYTHONHASHSEED": "0"})
+    return int(re.search(r"Collected : (\d+)", result.stderr).group(1))
+
+
+def child_cpu_seconds(command, env):
+    process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, command
+    return usage.ru_utime + usage.ru_stime
+
+
+def wall_ns(python, code, env):
+    return int(subprocess.run([python, "-c", code], capture_output=True, text=True, env=env,
+                              check=True).stdout.split()[-1])
+
+
+def print_table(title, header, rows):
+    print(f"\n{title}\n\n| {' | '.join(header)} |\n|---|{'---:|' * (len(header) - 1)}")
+    for row in rows:
+        print(f"| {' | '.join(row)} |")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--wheels", type=Path, required=True)
+    parser.add_argument("--runs", type=int, default=41)
+    args = parser.parse_args()
+    host_wheel = next(args.wheels.glob("tavrin-*.whl"))
+    our_wheel = next(args.wheels.glob("tavrin_native-*.whl"))
+
+    with tempfile.TemporaryDirectory() as scratch:
+        scratch = Path(scratch)
+        env = {**os.environ, "XDG_CONFIG_HOME": str(scratch / "config"), "HOME": str(scratch),
+               "TMPDIR": str(scratch / "tmp")}
+        # The empty extension module and the docstring-only package.
+        extra_env = {**env, "PYTHONPATH": str(scratch / "extra")}
+        (scratch / "tmp").mkdir()
+        (scratch / "extra" / "docstring_only").mkdir(parents=True)
+        (scratch / "extra" / "docstring_only" / "__init__.py").write_text('"""A package."""\n')
+        build_empty_extension(scratch / "extra")
+        host = make_environment(scratch / "A", [host_wheel])
+        ours = make_environment(scratch / "B", [host_wheel, our_wheel])
+        # As pip leaves the installed modules: compiled. And the identifier
+        # file made, so that every command reads it.
+        subprocess.run([host, "-m", "compileall", "-q", str(scratch / "extra")], check=True, env=env)
+        subprocess.run([host, "-c", TYPICAL], check=True, env=env)
+        version = f"{platform.python_implementation()} {platform.python_version()} ({platform.machine()})"
+        print(f"== {version}")
+
+        counts = {name: (instructions(ours, code, env), instructions(host, code, env))
+                  for name, code in [("typical command", TYPICAL), ("import both, exit", IMPORT_EXIT),
+                                     ("import both, os._exit(0)", IMPORT_OS_EXIT)]}
+        if None in counts["typical command"]:
+            print("\n(valgrind not found: no instruction counts)")
+        else:
+            (exit_b, exit_a), (quick_b, quick_a) = counts["import both, exit"], counts["import both, os._exit(0)"]
+            rows = [[name, f"{b / 1e6:.2f} M", f"{a / 1e6:.2f} M", f"{b / a:.4f}"] for name, (b, a) in counts.items()]
+            rows.append(["shutdown (exit less os._exit)", f"{(exit_b - quick_b) / 1e6:.3f} M",
+                         f"{(exit_a - quick_a) / 1e6:.3f} M", f"{exit_b - quick_b - exit_a + quick_a:+,} instr."])
+            print_table(f"Instructions, whole processes, {version}", ["", "B: with ours", "A: host alone", "B / A"],
+                        rows)
+
+        # Fresh processes, interleaved, so that drift hits every contender alike.
+        contenders = {"ours": ours, "Python module": host}
+        samples = {(name, who): [] for name in MODULES for who in contenders}
+        packages = {"import tavrin": [], "docstring-only package": []}
+        cpu = {"B": [], "A": []}
+        for _ in range(args.runs):
+            for name, (before, module) in MODULES.items():
+                for who, python in contenders.items():
+                    code = OWN_IMPORT.format(before=before, module=module)
+                    samples[name, who].append(wall_ns(python, code, extra_env if module == "empty" else env))
+            for package, module in [("import tavrin", "tavrin"), ("docstring-only package", "docstring_only")]:
+                packages[package].append(wall_ns(host, OWN_IMPORT.format(before="os", module=module), extra_env))
+            cpu["B"].append(child_cpu_seconds([ours, "-c", TYPICAL], env))
+            cpu["A"].append(child_cpu_seconds([host, "-c", TYPICAL], env))
+
+        median_us = {key: statistics.median(values) / 1000 for key, values in samples.items()}
+        empty = median_us["empty extension", "ours"]
+        rows = [[name, f"{median_us[name, 'ours']:.0f} µs", f"{median_us[name, 'Python module']:.0f} µs",
+                 f"{median_us[name, 'ours'] / median_us[name, 'Python module']:.2f}",
+                 f"{median_us[name, 'ours'] - empty:.0f} µs"] for name in ("linker", "hostprint")]
+        rows.append(["empty extension module", f"{empty:.0f} µs", "", "", ""])
+        print_table(f"A module's own import, wall time, median of {args.runs} processes",
+                    ["", "ours", "Python module", "ours / Python", "ours above the empty module"], rows)
+
+        tavrin, docstring_only = (statistics.median(packages[k]) / 1000 for k in packages)
+        print_table("The host's package", ["", "median"],
+                    [["import tavrin (stand-in host)", f"{tavrin:.0f} µs"],
+                     ["import of a docstring-only package", f"{docstring_only:.0f} µs"],
+                     ["difference", f"{tavrin - docstring_only:+.0f} µs"]])
+
+        ratios = [b / a for b, a in zip(cpu["B"], cpu["A"]) if a > 0]
+        print(f"\nTypical command, CPU time: B {statistics.median(cpu['B']) * 1000:.1f} ms, "
+              f"A {statistics.median(cpu['A']) * 1000:.1f} ms; median of {len(ratios)} pair ratios B / A: "
+              f"{statistics.median(ratios):.3f}")
+
+
+if __name__ == "__main__":
+    main()
