@@ -4,22 +4,42 @@
 # scripts/setup.sh) and runs the whole suite; runs it again against a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh);
 # then in .venv-VERSION for 3.13, 3.14, 3.15 and the debug builds 3.14-dbg
-# and 3.15-dbg, each found as scripts/interpreters.sh finds it. A version
-# that cannot be had is skipped with the reason, but fails the run under
-# CI=true. The tests that build or install distributions run in the first
-# run only. Extra arguments go to every pytest run. In a git checkout it then
-# fails if the run left anything behind in the checkout: tests work only in
-# their own temporary sandboxes. The last line names every interpreter that
-# ran.
+# and 3.15-dbg, each found as scripts/interpreters.sh finds it. Meanwhile, on
+# the other core, it runs the suite on CPython 3.14 for aarch64, in Debian's
+# emulated arm64 root (scripts/sid_root.sh --arch arm64), without the tests
+# that repeat calls for volume (tests/test_memory.py), too slow there; its
+# output comes at the end. A version or architecture that cannot be had is
+# skipped with the reason, but fails the run under CI=true. The tests that
+# build or install distributions run in the first run only. Extra arguments
+# go to every pytest run. In a git checkout it then fails if the run left
+# anything behind in the checkout: tests work only in their own temporary
+# sandboxes. The last line names every interpreter that ran, with its
+# architecture.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 untracked() { [[ -d .git ]] && git status --porcelain --untracked-files=all | sed -n 's/^?? //p' | sort; true; }
 links() { find . \( -path ./.git -o -path './.venv*' -o -path ./build \) -prune -o -type l -print; }
 describe='import platform, sys; print(platform.python_implementation(), platform.python_version()
-      + (" debug build" if hasattr(sys, "gettotalrefcount") else ""))'
+      + (" debug build" if hasattr(sys, "gettotalrefcount") else ""), platform.machine())'
 untracked_before=$(untracked)
 ran=() skipped=()
+
+# The suite on aarch64, under emulation: built once, for CPython 3.14.
+arm=(bash scripts/sid_root.sh --arch arm64)
+aarch64_log=build/aarch64.log
+aarch64() {
+    "${arm[@]}" ensure || return 3
+    "${arm[@]}" run bash scripts/setup.sh --python 3.14 .venv-3.14-aarch64 &&
+        "${arm[@]}" run .venv-3.14-aarch64/bin/python -B -m pytest -q -m "not packaging" \
+            --ignore=tests/test_memory.py "$@"
+}
+mkdir -p build
+set -m  # a process group of its own, so that an early exit can end all of it
+aarch64 "$@" >"$aarch64_log" 2>&1 &
+aarch64_job=$!
+set +m
+trap 'kill -- -$aarch64_job 2>/dev/null || true' EXIT
 
 echo "== the suite on CPython 3.12"
 bash scripts/setup.sh .venv
@@ -43,6 +63,17 @@ for version in "${SUPPORTED[@]:1}"; do
     "${INSIDE[@]}" "$venv/bin/python" -B -m pytest -q -m "not packaging" "$@"
     ran+=("$("${INSIDE[@]}" "$venv/bin/python" -c "$describe")$where")
 done
+
+echo "== the suite on CPython 3.14 for aarch64, under emulation (Debian unstable, arm64)"
+aarch64_status=0
+wait "$aarch64_job" || aarch64_status=$?
+trap - EXIT
+cat "$aarch64_log"
+case $aarch64_status in
+    0) ran+=("$("${arm[@]}" run .venv-3.14-aarch64/bin/python -c "$describe") (Debian unstable, emulated)") ;;
+    3) skipped+=("CPython 3.14 on aarch64: the emulated arm64 root could not be set up") ;;
+    *) echo "error: the suite failed on aarch64" >&2; exit 1 ;;
+esac
 
 left=$(comm -13 <(echo "$untracked_before") <(untracked))
 stray_links=$([[ -d .git ]] && links || true)
