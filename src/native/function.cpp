@@ -111,12 +111,14 @@ NATIVE_NOINLINE PyObject* call_body(FunctionObject* function, PyObject* const* a
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* function = as_function(callable);
-    if (!function->guard->in_service()) return refuse_released(function);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const bool no_arguments = nargs == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
+    // A shortcut reads only watched globals, which answer nothing once the
+    // module is released; a body needs the module in service.
     if (function->definition->shortcut && no_arguments) {
         if (PyObject* answer = function->definition->shortcut()) return finish_call(function, Ref::steal(answer));
     }
+    if (!function->guard->in_service()) return refuse_released(function);
     return call_body(function, args, nargs, kwnames);
 }
 

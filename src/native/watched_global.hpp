@@ -36,8 +36,12 @@ public:
     // when NULL).
     void changing(PyObject* globals, PyObject* key) noexcept;
 
-    // Forgets the namespace: the module that owned it is gone.
-    void reset() noexcept { *this = WatchedGlobal(); }
+    // Forgets the namespace: the module that owned it is gone. Until watched
+    // again, peek() answers NULL, and load() must not be called.
+    void reset() noexcept {
+        *this = WatchedGlobal();
+        watched_ = true;
+    }
 
 private:
     PyObject* globals_ = nullptr;  // borrowed: the module keeps it alive
