@@ -58,8 +58,8 @@ def test_wheel_holds_the_extensions_and_their_stubs_only():
     assert "tavrin/py.typed" in installed_files(HOST)  # the host's marker covers our stubs too
 
 
-SDIST_FILES = ("pyproject.toml", "CMakeLists.txt", "README.md")
-SDIST_DIRECTORIES = ("src/", "tests/", "scripts/", "examples/", "host/")
+SDIST_FILES = ("pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md")
+SDIST_DIRECTORIES = ("src/", "tests/", "scripts/", "examples/", "host/", "docs/")
 
 
 @pytest.mark.packaging
@@ -84,9 +84,30 @@ def test_sdist_holds_tracked_sources_only(tmp_path):
     assert sdist.stat().st_size < 1_000_000
 
 
-@pytest.mark.parametrize("snippet", re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.DOTALL))
-def test_readme_snippets_run(snippet):
+def documentation_examples():
+    """Every Python block of the README and docs/, but those that a line
+    `<!-- not run: REASON -->` just before marks."""
+    for document in [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]:
+        text = document.read_text()
+        for block in re.finditer(r"^```python\n(.*?)^```$", text, re.DOTALL | re.MULTILINE):
+            preceding = text[:block.start()].rstrip().rsplit("\n", 1)[-1]
+            if not preceding.startswith("<!-- not run:"):
+                line = text.count("\n", 0, block.start()) + 1
+                yield pytest.param(block.group(1), id=f"{document.relative_to(ROOT)}:{line}")
+
+
+@pytest.mark.parametrize("snippet", list(documentation_examples()))
+def test_documentation_examples_run(snippet):
     output_of(sys.executable, "-c", snippet)
+
+
+@pytest.mark.packaging
+def test_wheel_meets_a_manylinux_policy():
+    """What scripts/wheel.sh repairs it to: the modules need only the C runtime."""
+    from test_install import wheel_of
+    shown = output_of(sys.executable, "-m", "auditwheel", "show", str(wheel_of(OURS)))
+    policy = rf'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"manylinux_\d+_\d+_{os.uname().machine}"'
+    assert re.search(policy, shown), shown
 
 
 def test_the_tour_stays_in_its_sandbox(sandbox):
