@@ -90,6 +90,38 @@ def test_annotate_exists_where_python_functions_have_it():
         assert hasattr(native, "__annotate__") == hasattr(twin, "__annotate__") == (sys.version_info >= (3, 14))
 
 
+# Each a function's first touch of its annotations: ours make them only when
+# first read, and must end where a Python function does.
+FIRST_TOUCHES = [
+    "del f.__annotations__; r = f.__annotations__",
+    "a = f.__annotations__; r = (a is f.__annotations__, a)",
+    "f.__annotations__ = {'z': 1}; r = (f.__annotations__, getattr(f, '__annotate__', 'absent'))",
+] + ([
+    "f.__annotate__ = None; r = f.__annotations__",
+    "a = f.__annotate__; r = (a is f.__annotate__, a(1), f.__annotations__)",
+] if sys.version_info >= (3, 14) else [])
+
+
+def first_touches(functions):
+    seen = []
+    for function, touch in zip(functions, FIRST_TOUCHES):
+        namespace = {"f": function}
+        exec(touch, namespace)
+        seen.append(repr(namespace["r"]))
+    return seen
+
+
+def test_first_touch_of_annotations_ends_as_for_python_functions():
+    """In a fresh process, so that ours are untouched, as the twins are."""
+    result = run_python("\n".join([
+        "import tavrin.skills.link.linker as L, tavrin.telemetry.hostprint as H",
+        f"METHODS, FIRST_TOUCHES = {METHODS!r}, {FIRST_TOUCHES!r}",
+        inspect.getsource(functions), inspect.getsource(first_touches),
+        "print(first_touches(functions(L, H)))"]))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == str(first_touches(functions(*host_modules())))
+
+
 @pytest.mark.skipif(sys.version_info < (3, 14), reason="3.14 and later: deferred annotations")
 class TestDeferredAnnotations:
     def test_annotationlib_reads_ours_as_a_python_functions(self):

@@ -31,6 +31,9 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* annotations;  // after `del`, a new empty dict on access, as for Python functions
     PyObject* annotate;     // 3.14+: what __annotate__ gives; NULL reads as None
+    // The definition's annotations (3.14+: its __annotate__) are made on
+    // first read, for the same reason as the code object below.
+    bool annotations_pending;
     const FunctionDef* annotated;  // for an __annotate__ function: whose annotations it makes
     PyObject* kwdefaults;   // shown to introspection only; calls use Parameter defaults
     PyObject* defaults;
@@ -60,6 +63,10 @@ PyTypeObject* function_type_object = nullptr;
 Py_ssize_t live_functions = 0;
 
 Ref make_frame(const FunctionObject& function) noexcept;
+Ref make_annotations(const FunctionDef& definition) noexcept;
+#ifdef NATIVE_DEFERRED_ANNOTATIONS
+PyObject* make_annotate(const FunctionDef& annotated, PyObject* qualname, const ModuleContext& module) noexcept;
+#endif
 
 // Marks the pending exception with this function's traceback entry. The
 // frame is made the first time; if even that fails, the exception goes on
@@ -250,7 +257,8 @@ int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 // As a Python function's: the dict made on first access, by calling
-// __annotate__(1) when there is one (3.14+), else a new empty dict.
+// __annotate__(1) when there is one (3.14+), else from the definition, else
+// a new empty dict.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
     if (!function->annotations && function->annotate) {
@@ -269,6 +277,11 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
         }
         function->annotations = made.release();
     }
+    // What the definition's own __annotate__, not made yet, would answer.
+    if (!function->annotations && function->annotations_pending) {
+        function->annotations = make_annotations(*function->definition).release();
+        if (!function->annotations) return nullptr;
+    }
     if (!function->annotations) function->annotations = PyDict_New();
     return Py_XNewRef(function->annotations);
 }
@@ -279,12 +292,21 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
         return -1;
     }
     Py_CLEAR(function->annotate);
+    function->annotations_pending = false;
     return 0;
 }
 
 #ifdef NATIVE_DEFERRED_ANNOTATIONS
 PyObject* get_annotate(PyObject* self, void*) noexcept {
-    PyObject* value = as_function(self)->annotate;
+    FunctionObject* function = as_function(self);
+    if (function->annotations_pending) {
+        const ModuleContext module = {function->module_object, function->globals, function->module_name,
+                                      function->filename, function->guard};
+        function->annotate = make_annotate(*function->definition, function->call_name, module);
+        if (!function->annotate) return nullptr;
+        function->annotations_pending = false;
+    }
+    PyObject* value = function->annotate;
     return Py_NewRef(value ? value : Py_None);
 }
 // None keeps the annotations already made; a new callable drops them.
@@ -294,13 +316,14 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
         return -1;
     }
+    if (value != Py_None && !PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    function->annotations_pending = false;
     if (value == Py_None) {
         Py_CLEAR(function->annotate);
         return 0;
-    }
-    if (!PyCallable_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
-        return -1;
     }
     Py_XSETREF(function->annotate, Py_NewRef(value));
     Py_CLEAR(function->annotations);
@@ -650,14 +673,7 @@ Ref make_function(const FunctionDef& definition, const ModuleContext& module) no
     Ref qualname = Ref::steal(PyUnicode_FromString(definition.qualname));
     if (!qualname) return {};
     Ref function = new_function(definition, qualname.get(), definition.line, module, function_vectorcall);
-    if (!function) return {};
-#ifdef NATIVE_DEFERRED_ANNOTATIONS
-    as_function(function.get())->annotate = make_annotate(definition, qualname.get(), module);
-    if (!as_function(function.get())->annotate) return {};
-#else
-    as_function(function.get())->annotations = make_annotations(definition).release();
-    if (!as_function(function.get())->annotations) return {};
-#endif
+    if (function) as_function(function.get())->annotations_pending = true;
     return function;
 }
 
