@@ -5,8 +5,12 @@ Makes two environments in a temporary folder, from the wheels in --wheels
 alone, and B, the host with tavrin-native beside it. Then prints, for the
 interpreter running this script:
 - instructions of whole processes (callgrind, PYTHONHASHSEED=0): a typical
-  command, import-then-exit, import-then-os._exit, and shutdown as the
-  difference of the last two;
+  command, import-then-exit, import-then-os._exit, shutdown as the
+  difference of the last two, and Py_FinalizeEx's own count. Each is the
+  mean over several sizes of the environment: counts are exact for one
+  process image, but where the collector's passes and the interned-string
+  table's resizes fall moves with the stack's start, by tens of thousands
+  of instructions either way; the range of B less A shows by how much;
 - each module's own import in wall time, against the host's Python module
   and against an empty extension module built here;
 - `import tavrin` against a package whose __init__.py holds only a docstring;
@@ -79,12 +83,22 @@ def build_empty_extension(folder):
                     str(source), "-o", str(target)], check=True)
 
 
-def instructions(python, code, env):
+LAYOUTS = 5  # environment sizes each count is taken at
+
+
+def instructions(python, code, env, only=None):
+    """Mean instructions over LAYOUTS environment sizes, and the counts; `only`
+    counts that function's calls alone."""
     if not shutil.which("valgrind"):
         return None
-    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, "-c", code],
-                            capture_output=True, text=True, env={**env, "PYTHONHASHSEED": "0"})
-    return int(re.search(r"Collected : (\d+)", result.stderr).group(1))
+    toggle = ["--collect-atstart=no", f"--toggle-collect={only}"] if only else []
+    counts = []
+    for layout in range(LAYOUTS):
+        result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *toggle,
+                                 python, "-c", code], capture_output=True, text=True,
+                                env={**env, "PYTHONHASHSEED": "0", "BENCH_LAYOUT": "x" * (1 + 5 * layout)})
+        counts.append(int(re.search(r"Collected : (\d+)", result.stderr).group(1)))
+    return statistics.mean(counts), counts
 
 
 def child_cpu_seconds(command, env):
@@ -132,18 +146,26 @@ def main():
         version = f"{platform.python_implementation()} {platform.python_version()} ({platform.machine()})"
         print(f"== {version}")
 
-        counts = {name: (instructions(ours, code, env), instructions(host, code, env))
-                  for name, code in [("typical command", TYPICAL), ("import both, exit", IMPORT_EXIT),
-                                     ("import both, os._exit(0)", IMPORT_OS_EXIT)]}
+        counts = {name: (instructions(ours, code, env, only), instructions(host, code, env, only))
+                  for name, code, only in [("typical command", TYPICAL, None),
+                                           ("import both, exit", IMPORT_EXIT, None),
+                                           ("import both, os._exit(0)", IMPORT_OS_EXIT, None),
+                                           ("Py_FinalizeEx alone (import both, exit)", IMPORT_EXIT, "Py_FinalizeEx")]}
         if None in counts["typical command"]:
             print("\n(valgrind not found: no instruction counts)")
         else:
-            (exit_b, exit_a), (quick_b, quick_a) = counts["import both, exit"], counts["import both, os._exit(0)"]
-            rows = [[name, f"{b / 1e6:.2f} M", f"{a / 1e6:.2f} M", f"{b / a:.4f}"] for name, (b, a) in counts.items()]
-            rows.append(["shutdown (exit less os._exit)", f"{(exit_b - quick_b) / 1e6:.3f} M",
-                         f"{(exit_a - quick_a) / 1e6:.3f} M", f"{exit_b - quick_b - exit_a + quick_a:+,} instr."])
-            print_table(f"Instructions, whole processes, {version}", ["", "B: with ours", "A: host alone", "B / A"],
-                        rows)
+            def row(name, b, a, differences):
+                return [name, f"{b / 1e6:.3f} M", f"{a / 1e6:.3f} M", f"{b / a:.5f}", f"{b - a:+,.0f}",
+                        f"{min(differences):+,} to {max(differences):+,}"]
+
+            rows = [row(name, b, a, [x - y for x, y in zip(b_counts, a_counts)])
+                    for name, ((b, b_counts), (a, a_counts)) in counts.items()]
+            (exit_b, exit_bs), (exit_a, exit_as) = counts["import both, exit"]
+            (quick_b, quick_bs), (quick_a, quick_as) = counts["import both, os._exit(0)"]
+            rows.insert(3, row("shutdown (exit less os._exit)", exit_b - quick_b, exit_a - quick_a,
+                               [eb - qb - ea + qa for eb, qb, ea, qa in zip(exit_bs, quick_bs, exit_as, quick_as)]))
+            print_table(f"Instructions, whole processes, {version}, mean of {LAYOUTS} environment sizes",
+                        ["", "B: with ours", "A: host alone", "B / A", "B less A", "B less A, range"], rows)
 
         # Fresh processes, interleaved, so that drift hits every contender alike.
         contenders = {"ours": ours, "Python module": host}
