@@ -13,8 +13,9 @@
 # and the mounts end with the command, even after a crash. The machine's /dev
 # and /proc are never bind-mounted. A half-made root is removed only when
 # nothing is mounted under it. For arm64, emulation is set up only where it
-# is missing: qemu-user-static and binfmt-support installed, binfmt_misc
-# mounted, the qemu-aarch64 handler enabled; no other handler is touched.
+# is missing: qemu-user-static and binfmt-support installed; binfmt_misc is
+# mounted, and the qemu-aarch64 handler enabled, only inside each command's
+# namespace; no other handler is touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=native
@@ -39,26 +40,41 @@ ready="$root/.tavrin-packages"
 
 mounted_under() { findmnt -rn -o TARGET | grep -E "^$root(/|$)" || true; }
 
-# Both roots may be set up at once: apt waits for the other's lock.
+# Both roots may be set up at once: apt waits for the other's lock. A
+# package's scripts may mount things (binfmt-support mounts binfmt_misc):
+# in a namespace of their own, the mounts end with them.
 apt_install() {
-    local apt=(apt-get -o DPkg::Lock::Timeout=600)
+    local apt=(unshare --mount --fork apt-get -o DPkg::Lock::Timeout=600)
     DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "$@" >/dev/null 2>&1 ||
         { "${apt[@]}" update -qq && DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "$@" >/dev/null; }
 }
 
-# aarch64 programs run through qemu's binfmt_misc handler; its F flag makes
-# the kernel hold the emulator open, so it works inside the chroot too.
+# aarch64 programs run through qemu's binfmt_misc handler, which lives only
+# as long as binfmt_misc stays mounted. So the packages are installed once,
+# and each command that runs aarch64 programs mounts binfmt_misc and enables
+# the handler in its own mount namespace (in_namespace): both end with it.
 emulation() {
     [[ $arch == arm64 ]] || return 0
-    local binfmt=/proc/sys/fs/binfmt_misc
-    if [[ -f $binfmt/qemu-aarch64 ]] && head -1 $binfmt/qemu-aarch64 | grep -qx enabled; then return 0; fi
+    dpkg -s qemu-user-static binfmt-support >/dev/null 2>&1 && return 0
     [[ $(id -u) -eq 0 ]] || { echo "setting up arm64 emulation needs root" >&2; return 3; }
-    if ! dpkg -s qemu-user-static binfmt-support >/dev/null 2>&1; then
-        echo "== installing qemu-user-static and binfmt-support from Debian's packages"
-        apt_install qemu-user-static binfmt-support
+    echo "== installing qemu-user-static and binfmt-support from Debian's packages"
+    apt_install qemu-user-static binfmt-support
+}
+
+# Runs a command in a mount namespace of its own, with emulation for arm64.
+# The handler's F flag makes the kernel hold the emulator open, so it works
+# inside the chroot too. A binfmt_misc already mounted outside is used as it
+# is.
+in_namespace() {
+    if [[ $arch == arm64 ]]; then
+        unshare --mount --fork sh -c 'binfmt=/proc/sys/fs/binfmt_misc
+            mountpoint -q $binfmt || mount -t binfmt_misc binfmt_misc $binfmt || exit 1
+            head -1 $binfmt/qemu-aarch64 2>/dev/null | grep -qx enabled ||
+                update-binfmts --enable qemu-aarch64 >/dev/null || exit 1
+            exec "$@"' sh "$@"
+    else
+        unshare --mount --fork "$@"
     fi
-    mountpoint -q $binfmt || mount -t binfmt_misc binfmt_misc $binfmt
-    update-binfmts --enable qemu-aarch64
 }
 
 ensure() {
@@ -86,7 +102,7 @@ ensure() {
     echo "== making $root: Debian unstable ${architecture[*]}, minbase, with ${packages[*]}"
     mkdir -p "$(dirname "$root")"
     # debootstrap mounts /proc and /sys in the new root: in a namespace of its own, they end with it.
-    unshare --mount --fork debootstrap "${architecture[@]}" --variant=minbase \
+    in_namespace debootstrap "${architecture[@]}" --variant=minbase \
         --include="$(IFS=,; echo "${packages[*]}")" sid "$root" >"$root.log" 2>&1 ||
         { tail -20 "$root.log" >&2; return 1; }
     echo "${packages[*]}" >"$ready"
@@ -107,7 +123,7 @@ run() {
     cp -L /etc/resolv.conf "$root/etc/resolv.conf"
     cp -L "$(pip_cert)" "$root/etc/ssl/certs/machine-bundle.crt"
     # /tmp first, so that a checkout under /tmp is mounted inside it.
-    unshare --mount --fork sh -c 'mount -t tmpfs tmpfs "$2/tmp" && mkdir -p "$2$1" && mount --bind "$1" "$2$1" &&
+    in_namespace sh -c 'mount -t tmpfs tmpfs "$2/tmp" && mkdir -p "$2$1" && mount --bind "$1" "$2$1" &&
                                   shift 2 && exec chroot "$@"' \
         sh "$checkout" "$root" "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
         PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin CI="${CI:-}" \
