@@ -86,6 +86,13 @@ def cold_hostprint_case(box):
     return hostprint.get_hostprint
 
 
+def first_reads_case(box):
+    """What a function makes on first read: annotations, code, __annotate__."""
+    link = module(LINKER).SkillsLinker.link
+    return lambda: (link.__annotations__, link.__code__.co_varnames,
+                    link.__annotate__(1) if sys.version_info >= (3, 14) else None)
+
+
 def import_case(name):
     def prepare(box):
         sys.modules.pop(name, None)
@@ -115,6 +122,7 @@ CASES = {
     "unlink": unlink_case,
     "is_link_valid": is_link_valid_case,
     "get_hostprint, cold cache": cold_hostprint_case,
+    "first reads of a function's attributes": first_reads_case,
 }
 
 

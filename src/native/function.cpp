@@ -62,6 +62,7 @@ FunctionObject* as_function(PyObject* object) noexcept {
 PyTypeObject* function_type_object = nullptr;
 Py_ssize_t live_functions = 0;
 
+Ref make_code(const FunctionObject& function) noexcept;
 Ref make_frame(const FunctionObject& function) noexcept;
 Ref make_annotations(const FunctionDef& definition) noexcept;
 #ifdef NATIVE_DEFERRED_ANNOTATIONS
@@ -369,8 +370,6 @@ int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-Ref make_code(const FunctionObject& function) noexcept;
-
 PyObject* get_code(PyObject* self, void*) noexcept {
     if (!audit_read(self, "__code__")) return nullptr;
     FunctionObject* function = as_function(self);
@@ -444,7 +443,6 @@ PyType_Spec function_type_spec = {
         Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
-
 
 // The parts of the type that only the type refers to: its namespace, the
 // descriptors in it, and its MRO. None can take part in a cycle but the one
