@@ -1,17 +1,28 @@
-// Binding a vectorcall's arguments to a function's parameters, with the
-// TypeErrors CPython gives for a call that does not fit the signature.
+// Binding a vectorcall's arguments to a function's parameters.
 #pragma once
 
 #include "signature.hpp"
 
 namespace native {
 
-// `parameter_names` are the interned names of definition.parameters, and
-// `qualname` the function's qualified name as its messages give it. Fills
-// `out` (defaults applied, conversions done) and returns true, or sets
-// TypeError. A function with no parameters refuses arguments the way a
-// built-in function registered as taking none does.
-bool bind_arguments(const FunctionDef& definition, PyObject* qualname, PyObject* const* parameter_names,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arguments& out) noexcept;
+enum class Binding {
+    Bound,   // `out` holds the arguments, defaults applied, conversions done
+    Misfit,  // the call does not fit the signature; no error is set
+    Failed,  // a conversion failed; its error is set
+};
+
+// `parameter_names` is a tuple of the interned names of the parameters, or
+// NULL; keywords are compared with it by identity first, then by value.
+Binding bind_arguments(const FunctionDef& definition, PyObject* parameter_names, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, Call& out) noexcept;
+
+// The TypeError of a call that does not fit the signature of `function`, a
+// Python function: CPython binds the call against the function's own code,
+// so its messages are a Python function's, on every version.
+PyObject* refuse_misfit(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+
+// The TypeError of a call with arguments to a function that takes none, as a
+// built-in function registered as taking no arguments gives it.
+PyObject* refuse_any_arguments(const FunctionDef& definition, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 }  // namespace native

@@ -1,29 +1,54 @@
-// A native function that behaves like a Python function: it binds to
-// instances as a method, takes the fast method-call path, and carries the
-// attributes that introspection, typing, pickling and mocking rely on.
+// Genuine Python functions (types.FunctionType) whose calls run C++:
+// CPython owns their attributes, setters, audit events, __dict__, weak
+// references, pickling and life; the layer binds the arguments, runs the
+// body, checks a `str` result and adds the traceback entry.
 #pragma once
 
 #include "module.hpp"
 #include "signature.hpp"
 
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 every Python function has __annotate__ (deferred annotations).
+#define NATIVE_DEFERRED_ANNOTATIONS 1
+#endif
+
 namespace native {
 
-// Where the functions of one module live: the module object, which each
-// function keeps alive, its globals, its dotted name, the source file named
-// in traceback entries, and the guard that tells whether the module is still
-// in service.
-struct ModuleContext {
-    PyObject* module;
-    PyObject* globals;
-    PyObject* name;
-    const char* filename;
-    const ModuleGuard* guard;
-};
+// A call of `function`, made from `definition` in `module`.
+PyObject* call_function(Module& module, const FunctionDef& definition, PyObject* function, PyObject* const* args,
+                        size_t nargsf, PyObject* kwnames) noexcept;
 
-// Makes a new function object for `definition`, which must outlive it.
-Ref make_function(const FunctionDef& definition, const ModuleContext& module) noexcept;
+#ifdef NATIVE_DEFERRED_ANNOTATIONS
+// A call of the __annotate__ of the function made from `definition`.
+PyObject* call_annotate(const FunctionDef& definition, PyObject* annotate, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) noexcept;
 
-// Drops the function type; the next function made makes it again.
-void release_function_type() noexcept;
+template <const FunctionDef& definition>
+PyObject* annotate_vectorcall(PyObject* annotate, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return call_annotate(definition, annotate, args, nargsf, kwnames);
+}
+#endif
+
+// The function for `definition` in `scope`, called through `vectorcall`
+// (and, from 3.14, its __annotate__ through `annotate_vectorcall`).
+Ref make_function(Module& module, const ModuleScope& scope, const FunctionDef& definition,
+                  vectorcallfunc vectorcall, vectorcallfunc annotate_vectorcall) noexcept;
+
+template <Module& module, const FunctionDef& definition>
+PyObject* vectorcall(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return call_function(module, definition, function, args, nargsf, kwnames);
+}
+
+// The function of `module` made from `definition`, as a `def` statement
+// in the module's body makes it.
+template <Module& module, const FunctionDef& definition>
+Ref define(const ModuleScope& scope) noexcept {
+#ifdef NATIVE_DEFERRED_ANNOTATIONS
+    return make_function(module, scope, definition, vectorcall<module, definition>,
+                         annotate_vectorcall<definition>);
+#else
+    return make_function(module, scope, definition, vectorcall<module, definition>, nullptr);
+#endif
+}
 
 }  // namespace native

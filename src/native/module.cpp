@@ -1,96 +1,188 @@
 #include "module.hpp"
 
-#include "function.hpp"
 #include "python.hpp"
-#include "watched_global.hpp"
+
+#include <algorithm>
 
 namespace native {
 
 namespace {
 
-// A callback run at the end of the current interpreter's finalisation,
-// after its modules are gone, with the GIL still held.
-int schedule_at_interpreter_end(void (*callback)(void*), void* data) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyUnstable_AtExit(PyInterpreterState_Get(), callback, data);
-#else
-    return _Py_AtExit(PyInterpreterState_Get(), callback, data);
+constexpr const char* kKeeperName = "tavrin-native module keeper";
+
+std::int64_t current_interpreter() noexcept {
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+}
+
+// The `.py` of `short_name` in the folder of the module's file: what the
+// module was ported from, named whether or not it is there.
+Ref source_beside(PyObject* module, const char* short_name) noexcept {
+    Ref file = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!file) {
+        PyErr_Clear();
+        return Ref::steal(PyUnicode_FromFormat("%s.py", short_name));
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(file.get());
+    Py_ssize_t folder_end = PyUnicode_FindChar(file.get(), '/', 0, length, -1);
+#ifdef _WIN32
+    folder_end = std::max(folder_end, PyUnicode_FindChar(file.get(), '\\', 0, length, -1));
 #endif
+    if (folder_end < -1) return {};
+    Ref folder = Ref::steal(PyUnicode_Substring(file.get(), 0, folder_end + 1));
+    if (!folder) return {};
+    return Ref::steal(PyUnicode_FromFormat("%U%s.py", folder.get(), short_name));
 }
 
 }  // namespace
 
-bool ModuleGuard::check_single_interpreter() noexcept {
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+bool Module::claim_interpreter() noexcept {
+    const std::int64_t current = current_interpreter();
     if (current < 0) return false;
-    std::int64_t first = -1;
-    if (interpreter_id_.compare_exchange_strong(first, current) || first == current) return true;
+    std::int64_t holder = -1;
+    if (interpreter_.compare_exchange_strong(holder, current)) {
+        if (make_names(names_) && keep_until_interpreter_end()) return true;
+        release_names(names_);
+        interpreter_.store(-1);
+        return false;
+    }
+    if (holder == current) return true;
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one "
                     "interpreter per process.");
     return false;
 }
 
-PyObject* ModuleGuard::create(PyObject* spec) noexcept {
-    if (!check_single_interpreter()) return nullptr;
-    if (module_) return Py_NewRef(module_);
-    const LayerNames* layer = layer_names();
-    if (!layer) return nullptr;
-    Ref name = get_attr(spec, layer->name);
+// The interpreter's dict, cleared as the interpreter ends, holds a keeper
+// whose destruction releases what is still made.
+bool Module::keep_until_interpreter_end() noexcept {
+    PyObject* interpreter_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!interpreter_dict) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no dict to keep module state in");
+        return false;
+    }
+    Ref key = Ref::steal(PyUnicode_FromFormat("%s %s", kKeeperName, short_name_));
+    if (!key) return false;
+    const int kept = PyDict_Contains(interpreter_dict, key.get());
+    if (kept != 0) return kept > 0;
+    Ref keeper = Ref::steal(PyCapsule_New(this, kKeeperName, at_interpreter_end));
+    if (!keeper) return false;
+    if (PyCapsule_SetContext(keeper.get(), reinterpret_cast<void*>(static_cast<std::intptr_t>(interpreter_.load()))) < 0) {
+        return false;
+    }
+    return PyDict_SetItem(interpreter_dict, key.get(), keeper.get()) == 0;
+}
+
+void Module::at_interpreter_end(PyObject* keeper) noexcept {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    auto* module = static_cast<Module*>(PyCapsule_GetPointer(keeper, kKeeperName));
+    const auto ending = static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(PyCapsule_GetContext(keeper)));
+    if (module && module->interpreter_.load() == ending) module->release();
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
+
+Ref Module::live_module() noexcept {
+    if (!module_weakref_) return {};
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* module = nullptr;
+    if (PyWeakref_GetRef(module_weakref_, &module) < 0) PyErr_Clear();
+    return Ref::steal(module);
+#else
+    PyObject* module = PyWeakref_GetObject(module_weakref_);
+    return Ref::borrow(module && module != Py_None ? module : nullptr);
+#endif
+}
+
+PyObject* Module::create(PyObject* spec) noexcept {
+    if (!claim_interpreter()) return nullptr;
+    if (Ref live = live_module()) return live.release();
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
 
-int ModuleGuard::exec(PyObject* module) noexcept {
-    if (module_) {
-        if (module_ == module) return 0;
+int Module::exec(PyObject* module) noexcept {
+    if (module == module_) return 0;
+    if (live_module()) {
         PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     short_name_);
+                     "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
         return -1;
     }
-    if (!start_service()) return -1;
-    module_ = module;
-    if (body_(module)) return 0;
-    // The import system drops the module object, and its m_free releases.
-    module_ = nullptr;
+    if (!claim_interpreter()) return -1;
+    // The module served so far, if any, is being freed: its weak reference
+    // is dead, though its m_free has not run yet.
+    forget_module();
+    if (run_body(module)) return 0;
+    // The import system drops the module object; what it made goes now, so
+    // that the next import, from any interpreter, starts afresh.
+    release();
     return -1;
 }
 
-bool ModuleGuard::start_service() noexcept {
-    if (!names_.make()) return false;
-    if (!release_scheduled_) {
-        if (schedule_at_interpreter_end(at_interpreter_end, this) < 0) return false;
-        release_scheduled_ = true;
-    }
-    in_service_ = true;
+bool Module::run_body(PyObject* module) noexcept {
+    module_weakref_ = PyWeakref_NewRef(module, nullptr);
+    if (!module_weakref_) return false;
+    module_ = module;
+    namespace_ = PyModule_GetDict(module);
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return false;
+    Ref source_path = source_beside(module, short_name_);
+    if (!source_path) return false;
+    Ref empty_code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(short_name_, short_name_, 1)));
+    if (!empty_code) return false;
+    // As in a Python module, __builtins__ comes first.
+    if (!bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
+    if (!body_({module, namespace_, name.get(), source_path.get(), empty_code.get()})) return false;
+    watched_.watch(namespace_);
     return true;
 }
 
-void ModuleGuard::free(PyObject* module) noexcept {
+void Module::free(PyObject* module) noexcept {
     // A second module object, refused, goes without touching the first.
-    if (module_ && module_ != module) return;
-    module_ = nullptr;
-    release();
+    if (module == module_) release();
 }
 
-void ModuleGuard::at_interpreter_end(void* data) noexcept {
-    ModuleGuard* guard = static_cast<ModuleGuard*>(data);
-    guard->release_scheduled_ = false;
-    guard->module_ = nullptr;
-    guard->release();
+bool Module::admit_stray_call(const char* qualname) noexcept {
+    const std::int64_t current = current_interpreter();
+    std::int64_t holder = interpreter_.load();
+    if (holder == current) return true;
+    // Names are made again only while the interpreter is fully alive, never
+    // in the middle of its finalisation.
+    if (holder == -1 && Py_IsInitialized() && claim_interpreter()) return true;
+    PyErr_Clear();
+    PyErr_Format(PyExc_RuntimeError, "%s() was called after its module was finalised", qualname);
+    return false;
 }
 
-// Idempotent: what is already released stays so.
-void ModuleGuard::release() noexcept {
-    in_service_ = false;
-    // A module is often freed while an exception is on its way (a failed
-    // body's, say): releasing must leave it as it is.
+void Module::add_traceback_entry(const FunctionDef& definition, PyObject* function) noexcept {
+    PyObject*& slot = frames_[definition.index];
+    if (!slot) {
+        Ref pending = Ref::steal(PyErr_GetRaisedException());
+        Ref frame = make_traceback_frame(function, definition.qualname, definition.line);
+        PyErr_Clear();
+        // Making it may have run code that made one too: the first one stays.
+        if (!slot) slot = frame.release();
+        PyErr_SetRaisedException(pending.release());
+        if (!slot) return;
+    }
+    add_traceback(slot);
+}
+
+void Module::forget_module() noexcept {
+    watched_.release();
+    for (PyObject*& frame : frames_) Py_CLEAR(frame);
+    Py_CLEAR(module_weakref_);
+    module_ = namespace_ = nullptr;
+}
+
+// Idempotent. A module is often freed while an exception is on its way (a
+// failed body's, say): releasing leaves it as it is.
+void Module::release() noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
-    release_watched_globals();
-    release_function_type();
-    release_layer_names();
-    names_.release();
+    forget_module();
+    for (PyObject*& names : parameter_names_) Py_CLEAR(names);
+    release_names(names_);
+    interpreter_.store(-1);
     PyErr_SetRaisedException(pending.release());
 }
 

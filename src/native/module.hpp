@@ -1,84 +1,118 @@
-// Multi-phase module initialisation with the rules both modules follow:
-// one interpreter per process; the module object, once its body has run, is
-// handed back by later imports; a second module object is refused; a body
-// that failed runs afresh at the next import.
+// Multi-phase module initialisation with the rules both modules follow,
+// and everything the layer keeps for one module beyond a call.
 //
-// Its life in a process: the module's names and the layer's shared objects
-// live in static storage, made when the body runs and released when the
-// module object is freed (its m_free), which CPython does as it finalises
-// the interpreter's modules. The guard holds the module object only
-// borrowed: the module's functions hold it strongly, so it lives as long as
-// any of them, exactly like the module they came from, and is collected
-// with its cycles like a Python module. A module that something keeps
-// beyond its interpreter is released at the interpreter's very end instead.
-// After a release, a new interpreter (Py_FinalizeEx, then Py_Initialize)
-// imports the module afresh.
+// Import rules: one interpreter at a time, the one holding the module; the
+// module object, while it lives, is handed back by later imports; a second
+// module object is refused while the first lives; a body that failed runs
+// afresh at the next import.
+//
+// Life: `Module` holds the module object only by a weak reference, which
+// CPython clears before anything else runs as the module is freed, so no
+// import ever receives a dying module. What the module's functions use (its
+// names, the dict watcher, traceback frames) is made when its body runs and
+// released by the module's own m_free, or, if something keeps the module
+// beyond its interpreter, when that interpreter's dict is cleared at its
+// end. Either way another interpreter may then import.
 #pragma once
 
 #include "names.hpp"
+#include "signature.hpp"
+#include "watched_global.hpp"
 
 #include <atomic>
 #include <cstdint>
 
 namespace native {
 
-class ModuleGuard {
-public:
-    using Body = bool (*)(PyObject* module);
+// What a module body works with: its module object, namespace and name,
+// and the Python source this module was ported from (the `.py` of the same
+// name beside it), which its functions' code objects name.
+// `empty_code` is a code object that only raises, whose bytecode and tables
+// every function's code takes.
+struct ModuleScope {
+    PyObject* module;
+    PyObject* globals;
+    PyObject* name;
+    PyObject* source_path;
+    PyObject* empty_code;
+};
 
-    constexpr ModuleGuard(const char* short_name, NameTable& names, Body body) noexcept
-        : short_name_(short_name), names_(names), body_(body) {}
+inline constexpr std::size_t kMaxFunctions = 8;
+
+class Module {
+public:
+    using Body = bool (*)(const ModuleScope& scope);
+
+    constexpr Module(const char* short_name, std::span<const Interned> names, WatchedNamespace& watched,
+                     Body body) noexcept
+        : short_name_(short_name), names_(names), watched_(watched), body_(body) {}
 
     PyObject* create(PyObject* spec) noexcept;
     int exec(PyObject* module) noexcept;
     void free(PyObject* module) noexcept;
 
-    // Whether the module's names and the layer's objects are there for its
-    // functions to use: false once released.
-    bool in_service() const noexcept { return in_service_; }
+    // Whether a function defined in `globals` belongs to the module served
+    // now: then every name and cache is in place.
+    bool serves(PyObject* globals) const noexcept { return globals == namespace_; }
+    // A function that outlived its module (or whose module was replaced):
+    // true when its call may go on in this interpreter, with the names made
+    // again if they were released; else RuntimeError naming `qualname`.
+    bool admit_stray_call(const char* qualname) noexcept;
+
+    // The interned parameter names of the function with `index`, a tuple,
+    // kept from its making; NULL after a release.
+    PyObject* parameter_names(std::size_t index) const noexcept { return parameter_names_[index]; }
+    void keep_parameter_names(std::size_t index, PyObject* names) noexcept {
+        Py_XSETREF(parameter_names_[index], Py_NewRef(names));
+    }
+
+    // Adds the traceback entry of `function`, made from `definition`, to
+    // the pending exception.
+    void add_traceback_entry(const FunctionDef& definition, PyObject* function) noexcept;
 
 private:
-    bool check_single_interpreter() noexcept;
-    bool start_service() noexcept;
+    bool claim_interpreter() noexcept;
+    bool keep_until_interpreter_end() noexcept;
+    Ref live_module() noexcept;
+    bool run_body(PyObject* module) noexcept;
+    void forget_module() noexcept;
     void release() noexcept;
-    static void at_interpreter_end(void* guard) noexcept;
+    static void at_interpreter_end(PyObject* keeper) noexcept;
 
     const char* short_name_;
-    NameTable& names_;
+    std::span<const Interned> names_;
+    WatchedNamespace& watched_;
     Body body_;
-    // Creates may run under different GILs (own-GIL sub-interpreters).
-    std::atomic<std::int64_t> interpreter_id_{-1};
-    PyObject* module_ = nullptr;  // borrowed: the module whose body ran, or is running
-    bool in_service_ = false;
-    bool release_scheduled_ = false;  // at the end of the current interpreter
+
+    // Creates may run under different GILs (own-GIL sub-interpreters): the
+    // interpreter whose objects these are, or -1 when none are made.
+    std::atomic<std::int64_t> interpreter_{-1};
+    PyObject* module_weakref_ = nullptr;
+    PyObject* module_ = nullptr;  // compared only: the module whose body ran, until it is freed
+    PyObject* namespace_ = nullptr;  // borrowed: that module's namespace
+    PyObject* frames_[kMaxFunctions] = {};  // made at a function's first failure
+    PyObject* parameter_names_[kMaxFunctions] = {};
 };
 
-// The slots of a module governed by `guard`. The create slot refuses every
-// interpreter but the first, which is what makes own-GIL support sound.
-template <ModuleGuard& guard>
-inline PyModuleDef_Slot guarded_slots[] = {
+// The slots of a module governed by `module`. The create slot refuses every
+// interpreter but the one holding it, which is what makes own-GIL support
+// sound.
+template <Module& module>
+inline PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) noexcept -> PyObject* {
-         return guard.create(spec);
+         return module.create(spec);
      })},
-    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* module) noexcept -> int {
-         return guard.exec(module);
-     })},
+    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* object) noexcept -> int { return module.exec(object); })},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 
-// Called for every module object of the definition as it is freed.
-template <ModuleGuard& guard>
-void guarded_free(void* module) noexcept {
-    guard.free(static_cast<PyObject*>(module));
-}
-
-// The definition of such a module: its name, docstring and guarded slots;
-// no per-module state and no module-level C functions.
-template <ModuleGuard& guard>
-PyModuleDef guarded_module_def(const char* name, const char* doc) noexcept {
-    return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, guarded_slots<guard>, nullptr, nullptr,
-            guarded_free<guard>};
+// The definition of such a module: its name, docstring and slots; no
+// per-module state and no module-level C functions.
+template <Module& module>
+PyModuleDef module_def(const char* name, const char* doc) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, module_slots<module>, nullptr, nullptr,
+            [](void* object) noexcept { module.free(static_cast<PyObject*>(object)); }};
 }
 
 // Binds a module global (in the order of the calls, as a module body does).

@@ -1,8 +1,12 @@
-// Interned names, and tuples of them, made from one table per module. A
-// table is made once per interpreter; when an entry fails, its exception
-// stays set and the next `make` tries that entry again, so no name is ever
-// remembered as NULL. `release` gives the references back when the module's
-// interpreter is done with them.
+// Interned names, and tuples of them, each written once in a list:
+//
+//   #define MODULE_NAMES(NAME, TUPLE) NAME(os, "os") TUPLE(mkdir_keywords, "parents", "exist_ok")
+//   NATIVE_NAMES(MODULE_NAMES);
+//
+// declares `names`, with one PyObject* per entry, and `name_table`, which
+// `make_names` makes and `release_names` drops. When an entry fails, its
+// exception stays set and the next `make_names` tries that entry again, so
+// no name is ever remembered as NULL.
 #pragma once
 
 #include "ref.hpp"
@@ -15,46 +19,28 @@ namespace native {
 // A new reference to an interned str, or NULL with an error set.
 PyObject* intern(const char* text) noexcept;
 
-// `*slot` receives the interned `text`.
+// One entry: a name (one text) or a tuple of names (several, or a tuple of
+// a single name when `tuple` is set).
 struct Interned {
     PyObject** slot;
-    const char* text;
-};
-
-// `*slot` receives a tuple of the interned `texts`, up to the first nullptr:
-// keyword names for call_kw, or constant arguments.
-struct InternedTuple {
-    PyObject** slot;
     std::array<const char*, 8> texts;
+    bool tuple;
 };
 
-class NameTable {
-public:
-    constexpr NameTable(std::span<const Interned> names, std::span<const InternedTuple> tuples = {}) noexcept
-        : names_(names), tuples_(tuples) {}
-
-    // Makes every entry still missing: true when all are made, else false
-    // with the failure's exception set.
-    bool make() noexcept;
-    // Drops every entry: the next `make` makes the table afresh.
-    void release() noexcept;
-
-private:
-    std::span<const Interned> names_;
-    std::span<const InternedTuple> tuples_;
-    bool made_ = false;
-};
-
-// The names the layer itself calls or reads by.
-struct LayerNames {
-    PyObject* replace;                // code.replace
-    PyObject* code_replace_keywords;  // the code fields a function's code sets
-    PyObject* name;                   // spec.name
-    PyObject* add_note;               // BaseException.add_note
-    PyObject* builtins;               // a namespace's __builtins__
-};
-// The layer's names, made on first use; NULL with an error set on failure.
-const LayerNames* layer_names() noexcept;
-void release_layer_names() noexcept;
+bool make_names(std::span<const Interned> entries) noexcept;
+void release_names(std::span<const Interned> entries) noexcept;
 
 }  // namespace native
+
+#define NATIVE_NAME_FIELD_(field, ...) PyObject* field = nullptr;
+#define NATIVE_NAME_ENTRY_(field, text) {&names.field, {text}, false},
+#define NATIVE_TUPLE_ENTRY_(field, ...) {&names.field, {__VA_ARGS__}, true},
+
+// Declares `struct Names`, its instance `names`, and `name_table`, the
+// entries that make and release them.
+#define NATIVE_NAMES(LIST)                                                          \
+    struct Names {                                                                  \
+        LIST(NATIVE_NAME_FIELD_, NATIVE_NAME_FIELD_)                                \
+    };                                                                              \
+    Names names;                                                                    \
+    const native::Interned name_table[] = {LIST(NATIVE_NAME_ENTRY_, NATIVE_TUPLE_ENTRY_)}

@@ -1,7 +1,5 @@
 #include "python.hpp"
 
-#include "names.hpp"
-
 #include <frameobject.h>  // PyFrame_New, for traceback entries
 
 namespace native {
@@ -54,11 +52,7 @@ Ref type_name(PyObject* object) noexcept {
 
 // exception.add_note(text); false, with an error set, when that fails.
 bool attach_note(PyObject* exception, const char* text) noexcept {
-    const LayerNames* names = layer_names();
-    if (!names) return false;
-    Ref note = Ref::steal(PyUnicode_FromString(text));
-    if (!note) return false;
-    return static_cast<bool>(call_method(exception, names->add_note, note.get()));
+    return static_cast<bool>(Ref::steal(PyObject_CallMethod(exception, "add_note", "s", text)));
 }
 
 }  // namespace
@@ -91,8 +85,21 @@ Ref refuse_return_value(PyObject* value) noexcept {
     return {};
 }
 
-Ref make_traceback_frame(PyCodeObject* code, PyObject* globals) noexcept {
-    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
+Ref make_traceback_frame(PyObject* function, const char* qualname, int line) noexcept {
+    PyObject* globals = PyFunction_GET_GLOBALS(function);
+    PyObject* module_name = PyDict_GetItemString(globals, "__name__");
+    if (!module_name || !PyUnicode_Check(module_name)) return {};
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", module_name, qualname));
+    if (!full_name) return {};
+    const char* full_name_text = PyUnicode_AsUTF8(full_name.get());
+    if (!full_name_text) return {};
+    PyObject* source = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function))->co_filename;
+    const char* source_text = PyUnicode_AsUTF8(source);
+    if (!source_text) return {};
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_text, full_name_text, line)));
+    if (!code) return {};
+    return Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
 }
 
 void add_traceback(PyObject* frame) noexcept {

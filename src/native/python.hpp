@@ -81,9 +81,10 @@ inline Ref check_return_str(Ref value) noexcept {
     return refuse_return_value(value.get());
 }
 
-// A frame that never runs, whose code names a function: made once per
-// function, it is the frame of every traceback entry for that function.
-Ref make_traceback_frame(PyCodeObject* code, PyObject* globals) noexcept;
+// A frame that never runs, for the traceback entries of `function`: its
+// code is named with the full dotted path ("pkg.mod.Class.method") and
+// placed at `line` of the function's source file.
+Ref make_traceback_frame(PyObject* function, const char* qualname, int line) noexcept;
 // Adds a traceback entry for that frame to the pending exception.
 void add_traceback(PyObject* frame) noexcept;
 

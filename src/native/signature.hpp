@@ -1,5 +1,5 @@
-// What a native function is made from: its parameters, its body and the
-// texts introspection shows. Definitions are static tables, written with
+// What a function is made from: its parameters, its body and the texts
+// introspection shows. Definitions are static tables, written with
 // designated initialisers.
 #pragma once
 
@@ -39,27 +39,30 @@ constexpr std::span<const Parameter> parameter_list(const Parameter (&parameters
     return parameters;
 }
 
-// The arguments of one call, in parameter order; borrowed from the caller.
-struct Arguments {
+// One call: its arguments in parameter order, borrowed from the caller, and
+// the namespace of the function called, whose globals the body reads.
+struct Call {
     PyObject* values[kMaxParameters];
+    PyObject* globals;
     PyObject* operator[](std::size_t index) const noexcept { return values[index]; }
 };
 
 // A function body: returns a new reference, or an empty Ref with an error set.
-using Body = Ref (*)(const Arguments& arguments) noexcept;
+using Body = Ref (*)(const Call& call) noexcept;
 // A shortcut answers a call without calling out to anything (hence without
 // the recursion guard): a new reference, or NULL, never with an error set,
 // to leave the call to the body.
-using Shortcut = PyObject* (*)() noexcept;
+using Shortcut = PyObject* (*)(PyObject* globals) noexcept;
 
 struct FunctionDef {
     const char* name;
     const char* qualname;
-    const char* doc = nullptr;
+    const char* doc = nullptr;  // as written in the source; cleaned where the compiler cleans
     std::span<const Parameter> parameters = {};
     const char* return_annotation = nullptr;  // "str" also turns on the return check
     Body body = nullptr;
-    int line = 0;  // where the body is defined, for traceback entries
+    int line = 0;  // of the `def` in the Python module this one stands for
+    std::size_t index = 0;  // its place among the module's functions
     Shortcut shortcut = nullptr;  // only for functions without parameters
 };
 

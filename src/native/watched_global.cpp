@@ -6,72 +6,60 @@ namespace native {
 
 namespace {
 
-// One watcher for every namespace; each module watches a handful of names.
-constexpr int kMaxWatched = 16;
-WatchedGlobal* watched[kMaxWatched];
-int watched_count = 0;
-int watcher_id = -1;
-
-int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
-    const bool whole_dict = event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
-                            event == PyDict_EVENT_DEALLOCATED;
-    for (int i = 0; i < watched_count; ++i) watched[i]->changing(dict, whole_dict ? nullptr : key);
-    return 0;
-}
-
-// Registers the watcher once; false, with no error left set, when the
-// interpreter has no free watcher slot or refuses the namespace.
-bool watch_namespace(PyObject* globals) noexcept {
-    if (watcher_id < 0) watcher_id = PyDict_AddWatcher(on_namespace_change);
-    if (watcher_id >= 0 && PyDict_Watch(watcher_id, globals) == 0) return true;
-    PyErr_Clear();
-    return false;
-}
+// What the watcher callback serves: a library holds one module, so one
+// namespace at a time.
+WatchedNamespace* watching = nullptr;
 
 }  // namespace
 
-bool WatchedGlobal::watch(PyObject* globals, PyObject* name) noexcept {
-    if (globals_ == nullptr) {
-        if (watched_count == kMaxWatched) {
-            PyErr_SetString(PyExc_SystemError, "too many watched module globals");
-            return false;
-        }
-        watched[watched_count++] = this;
+Ref WatchedGlobal::lookup(PyObject* globals) noexcept {
+    if (PyObject* value = PyDict_GetItemWithError(globals, *name_)) {
+        if (globals == globals_) value_ = value;
+        return Ref::borrow(value);
     }
-    // A body that failed and runs again brings a new namespace.
-    globals_ = globals;
-    name_ = name;
-    value_ = nullptr;
-    watched_ = watch_namespace(globals);
-    return true;
+    // Absent from the namespace: builtins are not watched, so not cached.
+    return load_global(globals, *name_);
 }
 
-void WatchedGlobal::changing(PyObject* globals, PyObject* key) noexcept {
-    if (globals != globals_) return;
-    // Keys are compared by value too: `vars(m)["_c" + "ached"] = v` passes
-    // a str that is not the interned one. An interned key differs from the
-    // interned name unless it is the same object.
-    if (key == nullptr || key == name_ ||
-        (PyUnicode_Check(key) && !PyUnicode_CHECK_INTERNED(key) && PyUnicode_Compare(key, name_) == 0)) {
+void WatchedGlobal::changing(PyObject* key) noexcept {
+    PyObject* name = *name_;
+    // A key that is not an exact str may compare equal to the name, and the
+    // dict then replaces the value stored under it; telling would run its
+    // __eq__, so any such change drops the cache. A str is compared by value:
+    // `vars(m)["_c" + "ached"] = v` passes one that is not the interned name.
+    if (key == nullptr || key == name || !PyUnicode_CheckExact(key) ||
+        (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(key, name) == 0)) {
         value_ = nullptr;
     }
 }
 
-void release_watched_globals() noexcept {
-    for (int i = 0; i < watched_count; ++i) watched[i]->reset();
-    watched_count = 0;
-    if (watcher_id >= 0 && PyDict_ClearWatcher(watcher_id) < 0) PyErr_Clear();
-    watcher_id = -1;
+int WatchedNamespace::on_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
+    if (watching == nullptr || dict != watching->dict_) return 0;
+    const bool whole_dict = event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
+                            event == PyDict_EVENT_DEALLOCATED;
+    for (WatchedGlobal* global : watching->globals_) global->changing(whole_dict ? nullptr : key);
+    return 0;
 }
 
-Ref WatchedGlobal::load() noexcept {
-    if (value_) return Ref::borrow(value_);
-    if (PyObject* value = PyDict_GetItemWithError(globals_, name_)) {
-        if (watched_) value_ = value;
-        return Ref::borrow(value);
+void WatchedNamespace::watch(PyObject* dict) noexcept {
+    release();
+    if (watcher_id_ < 0) watcher_id_ = PyDict_AddWatcher(on_change);
+    if (watcher_id_ < 0 || PyDict_Watch(watcher_id_, dict) < 0) {
+        PyErr_Clear();
+        return;
     }
-    // Absent from the namespace: builtins are not watched, so not cached.
-    return load_global(globals_, name_);
+    dict_ = dict;
+    watching = this;
+    for (WatchedGlobal* global : globals_) global->globals_ = dict;
+}
+
+void WatchedNamespace::release() noexcept {
+    for (WatchedGlobal* global : globals_) global->globals_ = global->value_ = nullptr;
+    if (dict_ && PyDict_Unwatch(watcher_id_, dict_) < 0) PyErr_Clear();
+    if (watcher_id_ >= 0 && PyDict_ClearWatcher(watcher_id_) < 0) PyErr_Clear();
+    if (watching == this) watching = nullptr;
+    dict_ = nullptr;
+    watcher_id_ = -1;
 }
 
 }  // namespace native

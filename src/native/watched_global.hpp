@@ -1,6 +1,6 @@
-// A module global whose reads skip the dictionary lookup. A dict watcher on
-// the module's namespace drops the cached value before any change to that
-// namespace lands, so every read still sees the global's value at that
+// Module globals whose reads skip the dictionary lookup. A dict watcher on
+// the module's namespace drops a cached value before any change that may
+// touch its name lands, so every read still sees the global's value at that
 // moment, rebinding from outside included. When the interpreter has no
 // watcher to spare (other libraries may hold them all), every read is an
 // ordinary lookup: slower, never wrong, and never a failed import.
@@ -8,50 +8,62 @@
 
 #include "ref.hpp"
 
+#include <span>
+
 namespace native {
 
 class WatchedGlobal {
 public:
-    // Reads `name` (an interned str) of the namespace `globals` from now on,
-    // cached while a watcher can be had.
-    bool watch(PyObject* globals, PyObject* name) noexcept;
+    // `name` is where the interned name lives (a field of a names struct),
+    // read at each use: the names are made again after a release.
+    explicit constexpr WatchedGlobal(PyObject* const& name) noexcept : name_(&name) {}
 
-    // The value as Python code's global lookup gives it (namespace, then
-    // builtins), or an empty Ref with NameError set.
-    Ref load() noexcept;
+    // The value as Python code's global lookup in `globals` gives it
+    // (namespace, then builtins), or an empty Ref with NameError set.
+    Ref load(PyObject* globals) noexcept {
+        if (globals == globals_ && value_) return Ref::borrow(value_);
+        return lookup(globals);
+    }
 
     // Rebinds the global, as a `global` statement's assignment does; the
     // watcher drops the cached value on the way.
-    bool store(PyObject* value) noexcept { return PyDict_SetItem(globals_, name_, value) == 0; }
-
-    // The value bound in the namespace, from the cache or, without a
-    // watcher, by a lookup that leaves no error; else NULL (then `load`
-    // decides). Borrowed.
-    PyObject* peek() const noexcept {
-        if (value_ || watched_) return value_;
-        return PyDict_GetItem(globals_, name_);
+    bool store(PyObject* globals, PyObject* value) noexcept {
+        return PyDict_SetItem(globals, *name_, value) == 0;
     }
 
-    // Called by the watcher, before `globals` changes under `key` (any key
-    // when NULL).
-    void changing(PyObject* globals, PyObject* key) noexcept;
-
-    // Forgets the namespace: the module that owned it is gone. Until watched
-    // again, peek() answers NULL, and load() must not be called.
-    void reset() noexcept {
-        *this = WatchedGlobal();
-        watched_ = true;
-    }
+    // The cached value, if `globals` is the watched namespace and the value
+    // is cached; else NULL. Borrowed.
+    PyObject* peek(PyObject* globals) const noexcept { return globals == globals_ ? value_ : nullptr; }
 
 private:
-    PyObject* globals_ = nullptr;  // borrowed: the module keeps it alive
-    PyObject* name_ = nullptr;
+    friend class WatchedNamespace;
+
+    Ref lookup(PyObject* globals) noexcept;
+    // Before the watched namespace changes under `key` (any key when NULL).
+    void changing(PyObject* key) noexcept;
+
+    PyObject* const* name_;
+    PyObject* globals_ = nullptr;  // borrowed: the watched namespace, if any
     PyObject* value_ = nullptr;  // borrowed from globals_ while unchanged
-    bool watched_ = false;  // false: no watcher, so nothing is ever cached
 };
 
-// Resets every watched global and gives the watcher back to the
-// interpreter, whose modules are done with them.
-void release_watched_globals() noexcept;
+// The watched globals of one module, and the dict watcher that serves them.
+class WatchedNamespace {
+public:
+    explicit constexpr WatchedNamespace(std::span<WatchedGlobal* const> globals) noexcept : globals_(globals) {}
+
+    // Caches the globals read from `dict` from now on, if a watcher can be
+    // had; never fails.
+    void watch(PyObject* dict) noexcept;
+    // Drops every cache, unwatches the namespace and gives the watcher back.
+    void release() noexcept;
+
+private:
+    static int on_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept;
+
+    std::span<WatchedGlobal* const> globals_;
+    PyObject* dict_ = nullptr;  // borrowed: the module keeps it alive until it releases
+    int watcher_id_ = -1;
+};
 
 }  // namespace native

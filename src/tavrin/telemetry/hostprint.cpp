@@ -10,68 +10,54 @@
 
 namespace {
 
-using native::Arguments;
+using native::Call;
 using native::Ref;
 
 // Interned names and constants, made before the module body runs and
-// released with the module (native::ModuleGuard).
-struct Names {
-    PyObject *uuid, *uuid4, *pathlib, *Path, *tavrin_config, *CONFIG_DIR;
-    PyObject *hostprint_file, *cached, *file_name;
-    PyObject *exists, *read_text, *strip, *parent, *mkdir, *write_text;
-    PyObject *encoding_keywords, *mkdir_keywords, *utf_8, *name;
-};
-Names names;
-
-const native::Interned name_texts[] = {
-    {&names.uuid, "uuid"},
-    {&names.uuid4, "uuid4"},
-    {&names.pathlib, "pathlib"},
-    {&names.Path, "Path"},
-    {&names.tavrin_config, "tavrin.config"},
-    {&names.CONFIG_DIR, "CONFIG_DIR"},
-    {&names.hostprint_file, "_HOSTPRINT_FILE"},
-    {&names.cached, "_cached"},
-    {&names.file_name, "hostprint"},
-    {&names.exists, "exists"},
-    {&names.read_text, "read_text"},
-    {&names.strip, "strip"},
-    {&names.parent, "parent"},
-    {&names.mkdir, "mkdir"},
-    {&names.write_text, "write_text"},
-    {&names.utf_8, "utf-8"},
-    {&names.name, "name"},
-};
-const native::InternedTuple tuple_texts[] = {
-    {&names.encoding_keywords, {"encoding"}},
-    {&names.mkdir_keywords, {"parents", "exist_ok"}},
-};
-native::NameTable name_table(name_texts, tuple_texts);
+// released with the module (native::Module).
+#define HOSTPRINT_NAMES(NAME, TUPLE)          \
+    NAME(uuid, "uuid")                         \
+    NAME(uuid4, "uuid4")                       \
+    NAME(pathlib, "pathlib")                   \
+    NAME(Path, "Path")                         \
+    NAME(tavrin_config, "tavrin.config")       \
+    NAME(CONFIG_DIR, "CONFIG_DIR")             \
+    NAME(hostprint_file, "_HOSTPRINT_FILE")    \
+    NAME(cached, "_cached")                    \
+    NAME(file_name, "hostprint")               \
+    NAME(exists, "exists")                     \
+    NAME(read_text, "read_text")               \
+    NAME(strip, "strip")                       \
+    NAME(parent, "parent")                     \
+    NAME(mkdir, "mkdir")                       \
+    NAME(write_text, "write_text")             \
+    NAME(utf_8, "utf-8")                       \
+    NAME(name, "name")                         \
+    TUPLE(encoding_keywords, "encoding")       \
+    TUPLE(mkdir_keywords, "parents", "exist_ok")
+NATIVE_NAMES(HOSTPRINT_NAMES);
 
 // The globals that get_hostprint reads at every call.
 struct Globals {
-    native::WatchedGlobal cached, hostprint_file, uuid;
-
-    bool watch(PyObject* globals) noexcept {
-        if (!cached.watch(globals, names.cached)) return false;
-        if (!hostprint_file.watch(globals, names.hostprint_file)) return false;
-        return uuid.watch(globals, names.uuid);
-    }
+    native::WatchedGlobal cached{names.cached}, hostprint_file{names.hostprint_file}, uuid{names.uuid};
 };
 Globals module_globals;
+native::WatchedGlobal* const watched_list[] = {&module_globals.cached, &module_globals.hostprint_file,
+                                               &module_globals.uuid};
+native::WatchedNamespace watched(watched_list);
 
 // Step 4: the directory and the file. Any failure leaves its error set.
-bool persist() noexcept {
-    Ref file = module_globals.hostprint_file.load();
+bool persist(PyObject* globals) noexcept {
+    Ref file = module_globals.hostprint_file.load(globals);
     if (!file) return false;
     Ref directory = native::get_attr(file.get(), names.parent);
     if (!directory) return false;
     if (!native::call_method_kw(directory.get(), names.mkdir, names.mkdir_keywords, Py_True, Py_True)) return false;
     // Both globals are read anew, as the step names them: mkdir may have run
     // code that rebound them.
-    Ref file_again = module_globals.hostprint_file.load();
+    Ref file_again = module_globals.hostprint_file.load(globals);
     if (!file_again) return false;
-    Ref identifier = module_globals.cached.load();
+    Ref identifier = module_globals.cached.load(globals);
     if (!identifier) return false;
     return static_cast<bool>(native::call_method_kw(file_again.get(), names.write_text, names.encoding_keywords,
                                                     identifier.get(), names.utf_8));
@@ -79,31 +65,33 @@ bool persist() noexcept {
 
 // Step 1 when the cache holds a non-empty exact str: true by its length, so
 // nothing is called, and the answer needs no recursion guard.
-PyObject* known_identifier() noexcept {
-    PyObject* cached = module_globals.cached.peek();
+PyObject* known_identifier(PyObject* globals) noexcept {
+    PyObject* cached = module_globals.cached.peek(globals);
     if (cached && PyUnicode_CheckExact(cached) && PyUnicode_GET_LENGTH(cached) != 0) {
         return Py_NewRef(cached);
     }
     return nullptr;
 }
 
-Ref get_hostprint(const Arguments&) noexcept {
+Ref get_hostprint(const Call& call) noexcept {
+    PyObject* globals = call.globals;
+
     // 1. The memory cache, by truth value.
-    Ref cached = module_globals.cached.load();
+    Ref cached = module_globals.cached.load(globals);
     if (!cached) return {};
     const int known = native::truth(cached.get());
     if (known < 0) return {};
     // Each return reads the global again, as `return _cached` does.
-    if (known) return module_globals.cached.load();
+    if (known) return module_globals.cached.load(globals);
 
     // 2. The file, stripped; blank content counts as no identifier.
-    Ref file = module_globals.hostprint_file.load();
+    Ref file = module_globals.hostprint_file.load(globals);
     if (!file) return {};
     const int present = native::truth_of(native::call_method(file.get(), names.exists));
     if (present < 0) return {};
     if (present) {
         // Read again: exists() may have run code that rebound it.
-        Ref file_again = module_globals.hostprint_file.load();
+        Ref file_again = module_globals.hostprint_file.load(globals);
         if (!file_again) return {};
         Ref text = native::call_method_kw(file_again.get(), names.read_text, names.encoding_keywords,
                                           names.utf_8);
@@ -112,26 +100,26 @@ Ref get_hostprint(const Arguments&) noexcept {
         const int has_content = native::truth_of(content);
         if (has_content < 0) return {};
         if (has_content) {
-            if (!module_globals.cached.store(content.get())) return {};
-            return module_globals.cached.load();
+            if (!module_globals.cached.store(globals, content.get())) return {};
+            return module_globals.cached.load(globals);
         }
     }
 
     // 3. A new identifier, cached before any attempt to persist it.
-    Ref uuid = module_globals.uuid.load();
+    Ref uuid = module_globals.uuid.load(globals);
     if (!uuid) return {};
     Ref generated = native::call_method(uuid.get(), names.uuid4);
     if (!generated) return {};
     Ref identifier = Ref::steal(PyObject_Str(generated.get()));
     if (!identifier) return {};
-    if (!module_globals.cached.store(identifier.get())) return {};
+    if (!module_globals.cached.store(globals, identifier.get())) return {};
 
     // 4. Persisting is best effort: an OSError only costs the next process
     // its continuity.
-    if (!persist() && !native::swallow(PyExc_OSError)) return {};
+    if (!persist(globals) && !native::swallow(PyExc_OSError)) return {};
 
     // 5.
-    return module_globals.cached.load();
+    return module_globals.cached.load(globals);
 }
 
 // True when the pending exception is a ModuleNotFoundError for `module`.
@@ -176,29 +164,24 @@ const native::FunctionDef get_hostprint_def = {
            "    ",
     .return_annotation = "str",
     .body = get_hostprint,
-    .line = __LINE__,
+    .line = 16,
+    .index = 0,
     .shortcut = known_identifier,
 };
 
-bool run_module_body(PyObject* module) noexcept;
-native::ModuleGuard guard("hostprint", name_table, run_module_body);
+bool run_module_body(const native::ModuleScope& scope) noexcept;
+native::Module hostprint("hostprint", name_table, watched, run_module_body);
 
-bool run_module_body(PyObject* module) noexcept {
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    PyObject* globals = PyModule_GetDict(module);
-    const native::ModuleContext context{module, globals, module_name.get(), "tavrin/telemetry/hostprint.cpp", &guard};
-    if (!native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
-    if (!native::bind(module, "uuid", native::import_module(names.uuid))) return false;
-    if (!native::bind(module, "Path", native::import_from(names.pathlib, names.Path))) return false;
-    if (!native::bind(module, "CONFIG_DIR", import_config_dir())) return false;
-    if (!native::bind(module, "_HOSTPRINT_FILE", hostprint_file(globals))) return false;
-    if (!native::bind(module, "_cached", Ref::borrow(Py_None))) return false;
-    if (!module_globals.watch(globals)) return false;
-    return native::bind(module, "get_hostprint", native::make_function(get_hostprint_def, context));
+bool run_module_body(const native::ModuleScope& scope) noexcept {
+    if (!native::bind(scope.module, "uuid", native::import_module(names.uuid))) return false;
+    if (!native::bind(scope.module, "Path", native::import_from(names.pathlib, names.Path))) return false;
+    if (!native::bind(scope.module, "CONFIG_DIR", import_config_dir())) return false;
+    if (!native::bind(scope.module, "_HOSTPRINT_FILE", hostprint_file(scope.globals))) return false;
+    if (!native::bind(scope.module, "_cached", Ref::borrow(Py_None))) return false;
+    return native::bind(scope.module, "get_hostprint", native::define<hostprint, get_hostprint_def>(scope));
 }
 
-PyModuleDef hostprint_module = native::guarded_module_def<guard>(
+PyModuleDef hostprint_def = native::module_def<hostprint>(
     "hostprint",
     "机器唯一标识管理。\n"
     "\n"
@@ -208,5 +191,5 @@ PyModuleDef hostprint_module = native::guarded_module_def<guard>(
 }  // namespace
 
 PyMODINIT_FUNC PyInit_hostprint() {
-    return PyModuleDef_Init(&hostprint_module);
+    return PyModuleDef_Init(&hostprint_def);
 }

@@ -10,85 +10,65 @@
 
 namespace {
 
-using native::Arguments;
+using native::Call;
 using native::Conversion;
 using native::ParameterKind;
 using native::Ref;
 
 // Interned names and constants, made before the module body runs and
-// released with the module (native::ModuleGuard).
-struct Names {
-    PyObject *os, *shutil, *sys, *LinkResult, *dataclass, *dataclasses, *Path, *pathlib;
-    PyObject *exists, *is_symlink, *mkdir, *resolve, *unlink, *platform;
-    PyObject *symlink, *rmdir, *copytree, *ignore_patterns, *rmtree;
-    PyObject *safe_remove, *create_link, *create_windows_link;
-    PyObject *win32, *data, *version_json, *empty;
-    PyObject *method_symlink, *method_junction, *method_copy_fallback;
-    PyObject *mkdir_keywords, *symlink_keywords, *copytree_keywords, *result_keywords;
-    PyObject *copy_ignored_patterns;
-    PyObject *occupied_message_prefix, *unsafe_name_message_prefix;
-};
-Names names;
-
-const native::Interned name_texts[] = {
-    {&names.os, "os"},
-    {&names.shutil, "shutil"},
-    {&names.sys, "sys"},
-    {&names.LinkResult, "LinkResult"},
-    {&names.dataclass, "dataclass"},
-    {&names.dataclasses, "dataclasses"},
-    {&names.Path, "Path"},
-    {&names.pathlib, "pathlib"},
-    {&names.exists, "exists"},
-    {&names.is_symlink, "is_symlink"},
-    {&names.mkdir, "mkdir"},
-    {&names.resolve, "resolve"},
-    {&names.unlink, "unlink"},
-    {&names.platform, "platform"},
-    {&names.symlink, "symlink"},
-    {&names.rmdir, "rmdir"},
-    {&names.copytree, "copytree"},
-    {&names.ignore_patterns, "ignore_patterns"},
-    {&names.rmtree, "rmtree"},
-    {&names.safe_remove, "_safe_remove"},
-    {&names.create_link, "_create_link"},
-    {&names.create_windows_link, "_create_windows_link"},
-    {&names.win32, "win32"},
-    {&names.data, "data"},
-    {&names.version_json, "VERSION.json"},
-    {&names.empty, ""},
-    {&names.method_symlink, "symlink"},
-    {&names.method_junction, "junction"},
-    {&names.method_copy_fallback, "copy_fallback"},
-    {&names.occupied_message_prefix, "目标已存在（使用 --force 覆盖）: "},
-    {&names.unsafe_name_message_prefix,
-     "技能名称必须是单个普通文件名（不能为空、不能是 . 或 ..，不能包含 /、\\、: 或空字符）: "},
-};
-const native::InternedTuple tuple_texts[] = {
-    {&names.mkdir_keywords, {"parents", "exist_ok"}},
-    {&names.symlink_keywords, {"target_is_directory"}},
-    {&names.copytree_keywords, {"ignore"}},
-    {&names.result_keywords, {"skill_name", "link_path", "target_path", "method", "replaced"}},
-    {&names.copy_ignored_patterns, {"__pycache__", "*.pyc", "*.pyo"}},
-};
-native::NameTable name_table(name_texts, tuple_texts);
+// released with the module (native::Module).
+#define LINKER_NAMES(NAME, TUPLE)                                                             \
+    NAME(os, "os")                                                                           \
+    NAME(shutil, "shutil")                                                                   \
+    NAME(sys, "sys")                                                                         \
+    NAME(LinkResult, "LinkResult")                                                           \
+    NAME(dataclass, "dataclass")                                                             \
+    NAME(dataclasses, "dataclasses")                                                         \
+    NAME(Path, "Path")                                                                       \
+    NAME(pathlib, "pathlib")                                                                 \
+    NAME(exists, "exists")                                                                   \
+    NAME(is_symlink, "is_symlink")                                                           \
+    NAME(mkdir, "mkdir")                                                                     \
+    NAME(resolve, "resolve")                                                                 \
+    NAME(unlink, "unlink")                                                                   \
+    NAME(platform, "platform")                                                               \
+    NAME(symlink, "symlink")                                                                 \
+    NAME(rmdir, "rmdir")                                                                     \
+    NAME(copytree, "copytree")                                                               \
+    NAME(ignore_patterns, "ignore_patterns")                                                 \
+    NAME(rmtree, "rmtree")                                                                   \
+    NAME(safe_remove, "_safe_remove")                                                        \
+    NAME(create_link, "_create_link")                                                        \
+    NAME(create_windows_link, "_create_windows_link")                                        \
+    NAME(win32, "win32")                                                                     \
+    NAME(data, "data")                                                                       \
+    NAME(version_json, "VERSION.json")                                                       \
+    NAME(empty, "")                                                                          \
+    NAME(method_symlink, "symlink")                                                          \
+    NAME(method_junction, "junction")                                                        \
+    NAME(method_copy_fallback, "copy_fallback")                                              \
+    NAME(occupied_message_prefix, "目标已存在（使用 --force 覆盖）: ")                        \
+    NAME(unsafe_name_message_prefix,                                                         \
+         "技能名称必须是单个普通文件名（不能为空、不能是 . 或 ..，不能包含 /、\\、: 或空字符）: ") \
+    TUPLE(mkdir_keywords, "parents", "exist_ok")                                             \
+    TUPLE(symlink_keywords, "target_is_directory")                                           \
+    TUPLE(copytree_keywords, "ignore")                                                       \
+    TUPLE(result_keywords, "skill_name", "link_path", "target_path", "method", "replaced")   \
+    TUPLE(copy_ignored_patterns, "__pycache__", "*.pyc", "*.pyo")
+NATIVE_NAMES(LINKER_NAMES);
 
 // The module globals that the methods read at every use.
 struct Globals {
-    native::WatchedGlobal os, shutil, sys, LinkResult;
-
-    bool watch(PyObject* globals) noexcept {
-        if (!os.watch(globals, names.os)) return false;
-        if (!shutil.watch(globals, names.shutil)) return false;
-        if (!sys.watch(globals, names.sys)) return false;
-        return LinkResult.watch(globals, names.LinkResult);
-    }
+    native::WatchedGlobal os{names.os}, shutil{names.shutil}, sys{names.sys}, LinkResult{names.LinkResult};
 };
 Globals module_globals;
+native::WatchedGlobal* const watched_list[] = {&module_globals.os, &module_globals.shutil, &module_globals.sys,
+                                               &module_globals.LinkResult};
+native::WatchedNamespace watched(watched_list);
 
 // `sys.platform == "win32"`, with `sys` read from the module globals now.
-int is_windows() noexcept {
-    Ref sys = module_globals.sys.load();
+int is_windows(PyObject* globals) noexcept {
+    Ref sys = module_globals.sys.load(globals);
     if (!sys) return -1;
     Ref platform = native::get_attr(sys.get(), names.platform);
     if (!platform) return -1;
@@ -149,8 +129,8 @@ private:
 
 // `os.rmdir(str(path))`: removes an empty directory or a junction, never
 // what a junction leads to.
-Ref remove_empty_directory(PyObject* path) noexcept {
-    Ref os = module_globals.os.load();
+Ref remove_empty_directory(PyObject* globals, PyObject* path) noexcept {
+    Ref os = module_globals.os.load(globals);
     if (!os) return {};
     Ref rmdir = native::get_attr(os.get(), names.rmdir);
     if (!rmdir) return {};
@@ -159,20 +139,21 @@ Ref remove_empty_directory(PyObject* path) noexcept {
     return native::call(rmdir.get(), path_text.get());
 }
 
-Ref remove_tree(PyObject* path) noexcept {
-    Ref shutil = module_globals.shutil.load();
+Ref remove_tree(PyObject* globals, PyObject* path) noexcept {
+    Ref shutil = module_globals.shutil.load(globals);
     if (!shutil) return {};
     return native::call_method(shutil.get(), names.rmtree, path);
 }
 
 // --- SkillsLinker methods; argument 0 is always `self`. -------------------
 
-Ref link(const Arguments& arguments) noexcept {
-    PyObject* self = arguments[0];
-    PyObject* skill_name = arguments[1];
-    PyObject* central_skill_dir = arguments[2];
-    PyObject* tool_skills_dir = arguments[3];
-    const bool force = arguments[4] == Py_True;
+Ref link(const Call& call) noexcept {
+    PyObject* globals = call.globals;
+    PyObject* self = call[0];
+    PyObject* skill_name = call[1];
+    PyObject* central_skill_dir = call[2];
+    PyObject* tool_skills_dir = call[3];
+    const bool force = call[4] == Py_True;
     if (!check_plain_name(skill_name)) return {};
 
     // 1. The entry's path; nothing replaced yet.
@@ -204,15 +185,15 @@ Ref link(const Arguments& arguments) noexcept {
     if (!method) return {};
 
     // 6. The record of what was done.
-    Ref link_result = module_globals.LinkResult.load();
+    Ref link_result = module_globals.LinkResult.load(globals);
     if (!link_result) return {};
     return native::call_kw(link_result.get(), names.result_keywords, skill_name, link_path.get(),
                            central_skill_dir, method.get(), replaced ? Py_True : Py_False);
 }
 
-Ref unlink(const Arguments& arguments) noexcept {
-    PyObject* self = arguments[0];
-    PyObject* link_path = arguments[1];
+Ref unlink(const Call& call) noexcept {
+    PyObject* self = call[0];
+    PyObject* link_path = call[1];
 
     // 1-2. Nothing there: nothing to do.
     const int present = is_present(link_path);
@@ -233,9 +214,9 @@ Ref resolves_to(PyObject* link_path, PyObject* expected_target) noexcept {
     return Ref::steal(PyObject_RichCompare(resolved_link.get(), resolved_target.get(), Py_EQ));
 }
 
-Ref is_link_valid(const Arguments& arguments) noexcept {
-    PyObject* link_path = arguments[1];
-    PyObject* expected_target = arguments[2];
+Ref is_link_valid(const Call& call) noexcept {
+    PyObject* link_path = call[1];
+    PyObject* expected_target = call[2];
 
     // 1. Missing entries are not healthy.
     const int present = is_present(link_path);
@@ -263,29 +244,31 @@ Ref is_link_valid(const Arguments& arguments) noexcept {
     return native::call_method(marker.get(), names.exists);
 }
 
-Ref create_link(const Arguments& arguments) noexcept {
-    PyObject* self = arguments[0];
-    PyObject* target = arguments[1];
-    PyObject* link = arguments[2];
+Ref create_link(const Call& call) noexcept {
+    PyObject* globals = call.globals;
+    PyObject* self = call[0];
+    PyObject* target = call[1];
+    PyObject* link = call[2];
 
     // 1-2. Windows has its own strategy (its result is checked on return).
-    const int windows = is_windows();
+    const int windows = is_windows(globals);
     if (windows < 0) return {};
     if (windows) return native::call_method(self, names.create_windows_link, target, link);
 
     // 3. Elsewhere a plain symbolic link, with no fallback.
-    Ref os = module_globals.os.load();
+    Ref os = module_globals.os.load(globals);
     if (!os) return {};
     if (!native::call_method(os.get(), names.symlink, target, link)) return {};
     return Ref::borrow(names.method_symlink);
 }
 
-Ref create_windows_link(const Arguments& arguments) noexcept {
-    PyObject* target = arguments[1];
-    PyObject* link = arguments[2];
+Ref create_windows_link(const Call& call) noexcept {
+    PyObject* globals = call.globals;
+    PyObject* target = call[1];
+    PyObject* link = call[2];
 
     // 1. A directory link.
-    Ref os = module_globals.os.load();
+    Ref os = module_globals.os.load(globals);
     if (!os) return {};
     if (native::call_method_kw(os.get(), names.symlink, names.symlink_keywords, target, link, Py_True)) {
         return Ref::borrow(names.method_junction);
@@ -296,12 +279,12 @@ Ref create_windows_link(const Arguments& arguments) noexcept {
     HandlingException handling(Ref::steal(PyErr_GetRaisedException()));
 
     // 3. The filtered copy.
-    Ref shutil = module_globals.shutil.load();
+    Ref shutil = module_globals.shutil.load(globals);
     if (!shutil) return {};
     Ref copytree = native::get_attr(shutil.get(), names.copytree);
     if (!copytree) return {};
     // `shutil` is read anew for each of its uses, as the step mentions it twice.
-    Ref shutil_again = module_globals.shutil.load();
+    Ref shutil_again = module_globals.shutil.load(globals);
     if (!shutil_again) return {};
     Ref ignore_patterns = native::get_attr(shutil_again.get(), names.ignore_patterns);
     if (!ignore_patterns) return {};
@@ -311,11 +294,12 @@ Ref create_windows_link(const Arguments& arguments) noexcept {
     return Ref::borrow(names.method_copy_fallback);
 }
 
-Ref safe_remove(const Arguments& arguments) noexcept {
-    PyObject* path = arguments[1];
+Ref safe_remove(const Call& call) noexcept {
+    PyObject* globals = call.globals;
+    PyObject* path = call[1];
 
     // 1. Off Windows a symbolic link is removed as a link, never followed.
-    int windows = is_windows();
+    int windows = is_windows(globals);
     if (windows < 0) return {};
     if (!windows) {
         const int is_link = native::truth_of(native::call_method(path, names.is_symlink));
@@ -329,17 +313,17 @@ Ref safe_remove(const Arguments& arguments) noexcept {
     // 2. On Windows the non-recursive rmdir first; rmtree only if it raises
     // OSError. The platform is asked again, as the steps are written: the
     // first step may have run code that changed `sys`.
-    windows = is_windows();
+    windows = is_windows(globals);
     if (windows < 0) return {};
     if (windows) {
-        if (remove_empty_directory(path)) return Ref::borrow(Py_None);
+        if (remove_empty_directory(globals, path)) return Ref::borrow(Py_None);
         if (!native::swallow(PyExc_OSError)) return {};
-        if (!remove_tree(path)) return {};
+        if (!remove_tree(globals, path)) return {};
         return Ref::borrow(Py_None);
     }
 
     // 3. An ordinary directory.
-    if (!remove_tree(path)) return {};
+    if (!remove_tree(globals, path)) return {};
     return Ref::borrow(Py_None);
 }
 
@@ -372,155 +356,189 @@ const native::Parameter safe_remove_parameters[] = {
     {.name = "path", .annotation = "Path"},
 };
 
-// In the order the class body defines them.
-const native::FunctionDef skills_linker_methods[] = {
-    {.name = "link",
-     .qualname = "SkillsLinker.link",
-     .doc = "在 tool_skills_dir 下创建指向 central_skill_dir 的链接。\n"
-            "\n"
-            "        Args:\n"
-            "            skill_name: 技能名称，如 \"code-review\"\n"
-            "            central_skill_dir: 中央存储中该技能的目录\n"
-            "            tool_skills_dir: AI 工具的 skills 目录，如 ~/.agent/skills\n"
-            "            force: 是否覆盖已存在的目标\n"
-            "\n"
-            "        Returns:\n"
-            "            LinkResult，记录链接路径、目标、方式以及是否替换了原有内容\n"
-            "        ",
-     .parameters = native::parameter_list(link_parameters),
-     .return_annotation = "LinkResult",
-     .body = link,
-     .line = __LINE__},
-    {.name = "unlink",
-     .qualname = "SkillsLinker.unlink",
-     .doc = "移除链接（不影响中央存储内容）。\n"
-            "\n"
-            "        Args:\n"
-            "            link_path: 工具 skills 目录下的链接路径\n"
-            "\n"
-            "        Returns:\n"
-            "            True 表示成功移除，False 表示路径本不存在\n"
-            "        ",
-     .parameters = native::parameter_list(unlink_parameters),
-     .return_annotation = "bool",
-     .body = unlink,
-     .line = __LINE__},
-    {.name = "is_link_valid",
-     .qualname = "SkillsLinker.is_link_valid",
-     .doc = "检查链接是否存在且指向预期的中央目录。\n"
-            "\n"
-            "        Args:\n"
-            "            link_path: 工具 skills 目录下的链接路径\n"
-            "            expected_target: 预期的中央存储路径\n"
-            "\n"
-            "        Returns:\n"
-            "            True 表示链接健康，False 表示缺失或指向错误\n"
-            "        ",
-     .parameters = native::parameter_list(is_link_valid_parameters),
-     .return_annotation = "bool",
-     .body = is_link_valid,
-     .line = __LINE__},
-    {.name = "_create_link",
-     .qualname = "SkillsLinker._create_link",
-     .doc = "创建链接并返回实际使用的方式。",
-     .parameters = native::parameter_list(target_and_link_parameters),
-     .return_annotation = "str",
-     .body = create_link,
-     .line = __LINE__},
-    {.name = "_create_windows_link",
-     .qualname = "SkillsLinker._create_windows_link",
-     .doc = "Windows 下优先创建 Directory Junction，失败时降级复制。\n"
-            "\n"
-            "        os.symlink(target_is_directory=True) 在普通用户权限下创建的是\n"
-            "        Directory Junction（等价于 mklink /J），无需管理员或开发者模式。\n"
-            "        ",
-     .parameters = native::parameter_list(target_and_link_parameters),
-     .return_annotation = "str",
-     .body = create_windows_link,
-     .line = __LINE__},
-    {.name = "_safe_remove",
-     .qualname = "SkillsLinker._safe_remove",
-     .doc = "安全删除链接或目录，避免误删 Junction 指向的中央存储内容。\n"
-            "\n"
-            "        策略：\n"
-            "          - Unix symlink  : path.unlink()（仅删链接本身）\n"
-            "          - Windows Junction / 空目录 : os.rmdir()（仅删链接本身，不递归目标）\n"
-            "          - 普通目录       : shutil.rmtree()（os.rmdir 抛错时降级）\n"
-            "        ",
-     .parameters = native::parameter_list(safe_remove_parameters),
-     .return_annotation = "None",
-     .body = safe_remove,
-     .line = __LINE__},
+// In the order the class body defines them; each line is that of its `def`
+// in the Python module.
+const native::FunctionDef link_def = {
+    .name = "link",
+    .qualname = "SkillsLinker.link",
+    .doc = "在 tool_skills_dir 下创建指向 central_skill_dir 的链接。\n"
+           "\n"
+           "        Args:\n"
+           "            skill_name: 技能名称，如 \"code-review\"\n"
+           "            central_skill_dir: 中央存储中该技能的目录\n"
+           "            tool_skills_dir: AI 工具的 skills 目录，如 ~/.agent/skills\n"
+           "            force: 是否覆盖已存在的目标\n"
+           "\n"
+           "        Returns:\n"
+           "            LinkResult，记录链接路径、目标、方式以及是否替换了原有内容\n"
+           "        ",
+    .parameters = native::parameter_list(link_parameters),
+    .return_annotation = "LinkResult",
+    .body = link,
+    .line = 33,
+    .index = 0,
+};
+const native::FunctionDef unlink_def = {
+    .name = "unlink",
+    .qualname = "SkillsLinker.unlink",
+    .doc = "移除链接（不影响中央存储内容）。\n"
+           "\n"
+           "        Args:\n"
+           "            link_path: 工具 skills 目录下的链接路径\n"
+           "\n"
+           "        Returns:\n"
+           "            True 表示成功移除，False 表示路径本不存在\n"
+           "        ",
+    .parameters = native::parameter_list(unlink_parameters),
+    .return_annotation = "bool",
+    .body = unlink,
+    .line = 72,
+    .index = 1,
+};
+const native::FunctionDef is_link_valid_def = {
+    .name = "is_link_valid",
+    .qualname = "SkillsLinker.is_link_valid",
+    .doc = "检查链接是否存在且指向预期的中央目录。\n"
+           "\n"
+           "        Args:\n"
+           "            link_path: 工具 skills 目录下的链接路径\n"
+           "            expected_target: 预期的中央存储路径\n"
+           "\n"
+           "        Returns:\n"
+           "            True 表示链接健康，False 表示缺失或指向错误\n"
+           "        ",
+    .parameters = native::parameter_list(is_link_valid_parameters),
+    .return_annotation = "bool",
+    .body = is_link_valid,
+    .line = 86,
+    .index = 2,
+};
+const native::FunctionDef create_link_def = {
+    .name = "_create_link",
+    .qualname = "SkillsLinker._create_link",
+    .doc = "创建链接并返回实际使用的方式。",
+    .parameters = native::parameter_list(target_and_link_parameters),
+    .return_annotation = "str",
+    .body = create_link,
+    .line = 105,
+    .index = 3,
+};
+const native::FunctionDef create_windows_link_def = {
+    .name = "_create_windows_link",
+    .qualname = "SkillsLinker._create_windows_link",
+    .doc = "Windows 下优先创建 Directory Junction，失败时降级复制。\n"
+           "\n"
+           "        os.symlink(target_is_directory=True) 在普通用户权限下创建的是\n"
+           "        Directory Junction（等价于 mklink /J），无需管理员或开发者模式。\n"
+           "        ",
+    .parameters = native::parameter_list(target_and_link_parameters),
+    .return_annotation = "str",
+    .body = create_windows_link,
+    .line = 115,
+    .index = 4,
+};
+const native::FunctionDef safe_remove_def = {
+    .name = "_safe_remove",
+    .qualname = "SkillsLinker._safe_remove",
+    .doc = "安全删除链接或目录，避免误删 Junction 指向的中央存储内容。\n"
+           "\n"
+           "        策略：\n"
+           "          - Unix symlink  : path.unlink()（仅删链接本身）\n"
+           "          - Windows Junction / 空目录 : os.rmdir()（仅删链接本身，不递归目标）\n"
+           "          - 普通目录       : shutil.rmtree()（os.rmdir 抛错时降级）\n"
+           "        ",
+    .parameters = native::parameter_list(safe_remove_parameters),
+    .return_annotation = "None",
+    .body = safe_remove,
+    .line = 128,
+    .index = 5,
 };
 
-// A class as a `class` statement makes it: type(name, (), namespace), with
-// __module__, __qualname__ and __doc__ first in the namespace.
-Ref make_class(const char* name, const char* doc, PyObject* module_name, Ref body_namespace) noexcept {
-    if (!body_namespace) return {};
-    Ref class_namespace = Ref::steal(PyDict_New());
-    if (!class_namespace) return {};
-    if (PyDict_SetItemString(class_namespace.get(), "__module__", module_name) < 0) return {};
+// The namespace a `class` statement gives type(): __module__, __qualname__,
+// from 3.13 __firstlineno__, the body's entries (annotations first, then the
+// docstring and the methods), and from 3.13 __static_attributes__ (none here:
+// no method assigns to self).
+Ref class_namespace(PyObject* module_name, const char* name, [[maybe_unused]] int line, PyObject* annotations,
+                    const char* doc, PyObject* methods) noexcept {
+    Ref namespace_ = Ref::steal(PyDict_New());
+    if (!namespace_) return {};
+    if (PyDict_SetItemString(namespace_.get(), "__module__", module_name) < 0) return {};
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
-    if (!qualname) return {};
-    if (PyDict_SetItemString(class_namespace.get(), "__qualname__", qualname.get()) < 0) return {};
+    if (!qualname || PyDict_SetItemString(namespace_.get(), "__qualname__", qualname.get()) < 0) return {};
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref first_line = Ref::steal(PyLong_FromLong(line));
+    if (!first_line || PyDict_SetItemString(namespace_.get(), "__firstlineno__", first_line.get()) < 0) return {};
+#endif
+    if (annotations && PyDict_SetItemString(namespace_.get(), "__annotations__", annotations) < 0) return {};
     Ref docstring = Ref::steal(PyUnicode_FromString(doc));
-    if (!docstring) return {};
-    if (PyDict_SetItemString(class_namespace.get(), "__doc__", docstring.get()) < 0) return {};
-    if (PyDict_Update(class_namespace.get(), body_namespace.get()) < 0) return {};
-    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", name,
-                                            class_namespace.get()));
+    if (!docstring || PyDict_SetItemString(namespace_.get(), "__doc__", docstring.get()) < 0) return {};
+    if (methods && PyDict_Update(namespace_.get(), methods) < 0) return {};
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref no_attributes = Ref::steal(PyTuple_New(0));
+    if (!no_attributes || PyDict_SetItemString(namespace_.get(), "__static_attributes__", no_attributes.get()) < 0) {
+        return {};
+    }
+#endif
+    return namespace_;
 }
 
-Ref link_result_body() noexcept {
-    Ref annotations = Ref::steal(Py_BuildValue("{ssssssssss}", "skill_name", "str", "link_path", "Path",
-                                               "target_path", "Path", "method", "str", "replaced", "bool"));
-    if (!annotations) return {};
-    return Ref::steal(Py_BuildValue("{sO}", "__annotations__", annotations.get()));
+Ref make_class(const char* name, Ref namespace_) noexcept {
+    if (!namespace_) return {};
+    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", name,
+                                            namespace_.get()));
 }
 
 // `@dataclass class LinkResult: ...`, with the `dataclass` just bound.
-Ref make_link_result(PyObject* globals, PyObject* module_name) noexcept {
-    Ref plain = make_class("LinkResult", "单次链接操作的结果。", module_name, link_result_body());
+Ref make_link_result(const native::ModuleScope& scope) noexcept {
+    Ref annotations = Ref::steal(Py_BuildValue("{ssssssssss}", "skill_name", "str", "link_path", "Path",
+                                               "target_path", "Path", "method", "str", "replaced", "bool"));
+    if (!annotations) return {};
+    Ref plain = make_class("LinkResult", class_namespace(scope.name, "LinkResult", 19, annotations.get(),
+                                                         "单次链接操作的结果。", nullptr));
     if (!plain) return {};
-    Ref dataclass = native::load_global(globals, names.dataclass);
+    Ref dataclass = native::load_global(scope.globals, names.dataclass);
     if (!dataclass) return {};
     return native::call(dataclass.get(), plain.get());
 }
 
-Ref make_skills_linker(const native::ModuleContext& context) noexcept {
+bool run_module_body(const native::ModuleScope& scope) noexcept;
+native::Module linker("linker", name_table, watched, run_module_body);
+
+bool add_method(PyObject* methods, const native::FunctionDef& definition, Ref function) noexcept {
+    return function && PyDict_SetItemString(methods, definition.name, function.get()) == 0;
+}
+
+Ref make_skills_linker(const native::ModuleScope& scope) noexcept {
     Ref methods = Ref::steal(PyDict_New());
     if (!methods) return {};
-    for (const native::FunctionDef& definition : skills_linker_methods) {
-        Ref method = native::make_function(definition, context);
-        if (!method) return {};
-        if (PyDict_SetItemString(methods.get(), definition.name, method.get()) < 0) return {};
+    using native::define;
+    if (!add_method(methods.get(), link_def, define<linker, link_def>(scope)) ||
+        !add_method(methods.get(), unlink_def, define<linker, unlink_def>(scope)) ||
+        !add_method(methods.get(), is_link_valid_def, define<linker, is_link_valid_def>(scope)) ||
+        !add_method(methods.get(), create_link_def, define<linker, create_link_def>(scope)) ||
+        !add_method(methods.get(), create_windows_link_def, define<linker, create_windows_link_def>(scope)) ||
+        !add_method(methods.get(), safe_remove_def, define<linker, safe_remove_def>(scope))) {
+        return {};
     }
-    return make_class("SkillsLinker", "Skill 链接器，在 AI 工具的 skills 目录下创建指向中央存储的链接。",
-                      context.name, std::move(methods));
+    return make_class("SkillsLinker",
+                      class_namespace(scope.name, "SkillsLinker", 30, nullptr,
+                                      "Skill 链接器，在 AI 工具的 skills 目录下创建指向中央存储的链接。",
+                                      methods.get()));
 }
 
-bool run_module_body(PyObject* module) noexcept;
-native::ModuleGuard guard("linker", name_table, run_module_body);
-
-bool run_module_body(PyObject* module) noexcept {
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    PyObject* globals = PyModule_GetDict(module);
-    const native::ModuleContext context{module, globals, module_name.get(), "tavrin/skills/link/linker.cpp", &guard};
-    // As for a Python module, __builtins__ comes first (dataclass would
-    // otherwise add it halfway through the globals).
-    if (!native::bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
-    if (!native::bind(module, "os", native::import_module(names.os))) return false;
-    if (!native::bind(module, "shutil", native::import_module(names.shutil))) return false;
-    if (!native::bind(module, "sys", native::import_module(names.sys))) return false;
-    if (!native::bind(module, "dataclass", native::import_from(names.dataclasses, names.dataclass))) return false;
-    if (!native::bind(module, "Path", native::import_from(names.pathlib, names.Path))) return false;
-    if (!native::bind(module, "LinkResult", make_link_result(globals, module_name.get()))) return false;
-    if (!native::bind(module, "SkillsLinker", make_skills_linker(context))) return false;
-    return module_globals.watch(globals);
+bool run_module_body(const native::ModuleScope& scope) noexcept {
+    if (!native::bind(scope.module, "os", native::import_module(names.os))) return false;
+    if (!native::bind(scope.module, "shutil", native::import_module(names.shutil))) return false;
+    if (!native::bind(scope.module, "sys", native::import_module(names.sys))) return false;
+    if (!native::bind(scope.module, "dataclass", native::import_from(names.dataclasses, names.dataclass))) {
+        return false;
+    }
+    if (!native::bind(scope.module, "Path", native::import_from(names.pathlib, names.Path))) return false;
+    if (!native::bind(scope.module, "LinkResult", make_link_result(scope))) return false;
+    return native::bind(scope.module, "SkillsLinker", make_skills_linker(scope));
 }
 
-PyModuleDef linker_module = native::guarded_module_def<guard>(
+PyModuleDef linker_def = native::module_def<linker>(
     "linker",
     "技能链接管理器。\n"
     "\n"
@@ -535,5 +553,5 @@ PyModuleDef linker_module = native::guarded_module_def<guard>(
 }  // namespace
 
 PyMODINIT_FUNC PyInit_linker() {
-    return PyModuleDef_Init(&linker_module);
+    return PyModuleDef_Init(&linker_def);
 }
