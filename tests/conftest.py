@@ -149,3 +149,25 @@ def run(*command, cwd=None, env=None, timeout=120):
 def run_python(code, env=None, timeout=120):
     """Runs code in a fresh interpreter of the same Python."""
     return run(sys.executable, "-c", textwrap.dedent(code), env=env, timeout=timeout)
+
+
+# Run first in a child process to make it import the host's Python modules
+# where ours would win: each from the `.py` beside ours, under its own name.
+HOST_MODULES_ONLY = """
+import importlib.machinery, importlib.util, os, sys
+class _HostModulesOnly:
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name in ("tavrin.skills.link.linker", "tavrin.telemetry.hostprint"):
+            found = importlib.machinery.PathFinder.find_spec(name, path, target)
+            source = os.path.join(os.path.dirname(found.origin), name.rpartition(".")[2] + ".py")
+            return importlib.util.spec_from_file_location(name, source)
+sys.meta_path.insert(0, _HostModulesOnly)
+"""
+
+
+def run_with_each(code, env=None):
+    """Runs code in two fresh interpreters, one with our modules and one with
+    the host's Python modules: the two results."""
+    code = textwrap.dedent(code)
+    return run_python(code, env=env), run_python(HOST_MODULES_ONLY + code, env=env)

@@ -7,8 +7,6 @@ import dataclasses
 import inspect
 import os
 import re
-import sys
-import textwrap
 from pathlib import Path
 
 import pytest
@@ -285,17 +283,11 @@ def test_surface():
             assert getattr(ours, attribute) == getattr(theirs, attribute), (ours.__qualname__, attribute)
         assert str(inspect.signature(ours)) == str(inspect.signature(theirs))
         assert dir(ours) == dir(theirs)
-        assert theirs.__doc__ == as_compiled(ours.__doc__)
+        assert ours.__doc__ == theirs.__doc__  # from 3.13 as the compiler cleans it
     for ours, theirs in [(extension_l, python_l), (extension_h, python_h),
                          (extension_l.LinkResult, python_l.LinkResult), (extension_l.SkillsLinker, python_l.SkillsLinker)]:
-        assert theirs.__doc__ == ours.__doc__  # no indented lines: the same on every version
-
-
-def as_compiled(doc):
-    """A docstring as this interpreter's compiler keeps it in Python source.
-    From 3.13 it strips the common indentation of the lines after the first;
-    ours keep the exact texts, which 3.12 shows for both."""
-    if sys.version_info < (3, 13):
-        return doc
-    first, _, rest = doc.partition("\n")
-    return first + "\n" + textwrap.dedent(rest) if rest else first
+        assert theirs.__doc__ == ours.__doc__
+    for ours, theirs in [(extension_l.LinkResult, python_l.LinkResult), (extension_l.SkillsLinker, python_l.SkillsLinker)]:
+        assert list(vars(ours)) == list(vars(theirs))  # the class body's order, 3.13's additions included
+        assert [vars(ours).get(name) for name in ("__firstlineno__", "__static_attributes__")] == [
+            vars(theirs).get(name) for name in ("__firstlineno__", "__static_attributes__")]

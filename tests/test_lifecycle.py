@@ -40,8 +40,9 @@ def embed_rounds(tmp_path_factory):
     return program
 
 
-@pytest.mark.parametrize("kept", [[], ["tavrin.skills.link.linker", "tavrin.telemetry.hostprint"]],
-                         ids=["plain", "modules kept past the end"])
+@pytest.mark.parametrize("kept", [[], ["tavrin.skills.link.linker", "tavrin.telemetry.hostprint"],
+                                  ["atexit", "tavrin.telemetry.hostprint:get_hostprint", "tavrin.skills.link.linker"]],
+                         ids=["plain", "modules kept past the end", "a function kept, other at-exit callbacks"])
 def test_interpreter_started_again(embed_rounds, kept, sandbox):
     script = sandbox.root / "round.py"
     script.write_text(USE_BOTH)
