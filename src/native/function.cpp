@@ -80,13 +80,13 @@ Ref docstring(const char* text) noexcept {
 // The flags the compiler gives a function's code. From 3.14 they also tell
 // whether it has a docstring and whether it is defined in a class body,
 // which here is whenever its qualified name has a dot (none is nested).
-int code_flags([[maybe_unused]] const char* qualname, [[maybe_unused]] bool has_doc) noexcept {
+int code_flags([[maybe_unused]] const FunctionDef& definition) noexcept {
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
 #ifdef CO_HAS_DOCSTRING
-    if (has_doc) flags |= CO_HAS_DOCSTRING;
+    if (definition.doc) flags |= CO_HAS_DOCSTRING;
 #endif
 #ifdef CO_METHOD
-    if (std::strchr(qualname, '.')) flags |= CO_METHOD;
+    if (std::strchr(definition.qualname, '.')) flags |= CO_METHOD;
 #endif
     return flags;
 }
@@ -97,6 +97,7 @@ struct CodeShape {
     const char* doc;
     PyObject* varnames;
     int positional_only, positional, keyword_only;
+    int flags;
     int line;
 };
 
@@ -118,8 +119,8 @@ Ref make_code(const ModuleScope& scope, const CodeShape& shape) noexcept {
     if (!name) return {};
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(shape.varnames));
     return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        shape.positional, shape.positional_only, shape.keyword_only, nlocals, empty->co_stacksize,
-        code_flags(PyUnicode_AsUTF8(shape.qualname), shape.doc != nullptr), bytecode.get(), consts.get(),
+        shape.positional, shape.positional_only, shape.keyword_only, nlocals, empty->co_stacksize, shape.flags,
+        bytecode.get(), consts.get(),
         nothing.get(), shape.varnames, nothing.get(), nothing.get(), scope.source_path, name.get(), shape.qualname,
         shape.line, empty->co_linetable, empty->co_exceptiontable)));
 }
@@ -176,20 +177,6 @@ const FunctionDef annotate_definition = {
     .parameters = parameter_list(annotate_parameters),
 };
 
-// The __annotate__ of the function made from `definition`, named as Python
-// names it ("Cls.meth.__annotate__") and placed where that function is.
-Ref make_annotate(const ModuleScope& scope, const FunctionDef& definition, vectorcallfunc vectorcall) noexcept {
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.__annotate__", definition.qualname));
-    if (!qualname) return {};
-    Ref varnames = parameter_names(annotate_definition);
-    if (!varnames) return {};
-    Ref code = make_code(scope, {"__annotate__", qualname.get(), nullptr, varnames.get(), 1, 1, 0, definition.line});
-    if (!code) return {};
-    Ref annotate = Ref::steal(PyFunction_New(code.get(), scope.globals));
-    if (!annotate) return {};
-    PyFunction_SetVectorcall(reinterpret_cast<PyFunctionObject*>(annotate.get()), vectorcall);
-    return annotate;
-}
 #endif
 
 bool set_annotations(PyObject* function, const ModuleScope& scope, const FunctionDef& definition,
@@ -242,6 +229,22 @@ PyObject* call_annotate(const FunctionDef& definition, PyObject* annotate, PyObj
 }
 #endif
 
+#ifdef NATIVE_DEFERRED_ANNOTATIONS
+Ref make_annotate(const ModuleScope& scope, const FunctionDef& definition, vectorcallfunc vectorcall) noexcept {
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.__annotate__", definition.qualname));
+    if (!qualname) return {};
+    Ref varnames = parameter_names(annotate_definition);
+    if (!varnames) return {};
+    Ref code = make_code(scope, {"__annotate__", qualname.get(), nullptr, varnames.get(), 1, 1, 0,
+                                 CO_OPTIMIZED | CO_NEWLOCALS, definition.line});
+    if (!code) return {};
+    Ref annotate = Ref::steal(PyFunction_New(code.get(), scope.globals));
+    if (!annotate) return {};
+    PyFunction_SetVectorcall(reinterpret_cast<PyFunctionObject*>(annotate.get()), vectorcall);
+    return annotate;
+}
+#endif
+
 Ref make_function(Module& module, const ModuleScope& scope, const FunctionDef& definition,
                   vectorcallfunc vectorcall, vectorcallfunc annotate_vectorcall) noexcept {
     Ref varnames = parameter_names(definition);
@@ -255,7 +258,7 @@ Ref make_function(Module& module, const ModuleScope& scope, const FunctionDef& d
     Ref qualname = Ref::steal(PyUnicode_InternFromString(definition.qualname));
     if (!qualname) return {};
     Ref code = make_code(scope, {definition.name, qualname.get(), definition.doc, varnames.get(), positional_only,
-                                 positional, keyword_only, definition.line});
+                                 positional, keyword_only, code_flags(definition), definition.line});
     if (!code) return {};
     // __module__ comes from the namespace's __name__, __qualname__ from the
     // code, __doc__ from its first constant.

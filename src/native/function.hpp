@@ -27,6 +27,16 @@ template <const FunctionDef& definition>
 PyObject* annotate_vectorcall(PyObject* annotate, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     return call_annotate(definition, annotate, args, nargsf, kwnames);
 }
+
+// The __annotate__ of what `definition` describes: a function, or a class
+// whose annotated fields are its parameters. It is named as Python names it
+// ("Cls.meth.__annotate__", "Cls.__annotate__") and placed at its line.
+Ref make_annotate(const ModuleScope& scope, const FunctionDef& definition, vectorcallfunc vectorcall) noexcept;
+
+template <const FunctionDef& definition>
+Ref define_annotate(const ModuleScope& scope) noexcept {
+    return make_annotate(scope, definition, annotate_vectorcall<definition>);
+}
 #endif
 
 // The function for `definition` in `scope`, called through `vectorcall`

@@ -454,47 +454,82 @@ const native::FunctionDef safe_remove_def = {
     .index = 5,
 };
 
-// The namespace a `class` statement gives type(): __module__, __qualname__,
-// from 3.13 __firstlineno__, the body's entries (annotations first, then the
-// docstring and the methods), and from 3.13 __static_attributes__ (none here:
-// no method assigns to self).
-Ref class_namespace(PyObject* module_name, const char* name, [[maybe_unused]] int line, PyObject* annotations,
-                    const char* doc, PyObject* methods) noexcept {
-    Ref namespace_ = Ref::steal(PyDict_New());
-    if (!namespace_) return {};
-    if (PyDict_SetItemString(namespace_.get(), "__module__", module_name) < 0) return {};
-    Ref qualname = Ref::steal(PyUnicode_FromString(name));
-    if (!qualname || PyDict_SetItemString(namespace_.get(), "__qualname__", qualname.get()) < 0) return {};
-#if PY_VERSION_HEX >= 0x030D0000
-    Ref first_line = Ref::steal(PyLong_FromLong(line));
-    if (!first_line || PyDict_SetItemString(namespace_.get(), "__firstlineno__", first_line.get()) < 0) return {};
-#endif
-    if (annotations && PyDict_SetItemString(namespace_.get(), "__annotations__", annotations) < 0) return {};
-    Ref docstring = Ref::steal(PyUnicode_FromString(doc));
-    if (!docstring || PyDict_SetItemString(namespace_.get(), "__doc__", docstring.get()) < 0) return {};
-    if (methods && PyDict_Update(namespace_.get(), methods) < 0) return {};
-#if PY_VERSION_HEX >= 0x030D0000
-    Ref no_attributes = Ref::steal(PyTuple_New(0));
-    if (!no_attributes || PyDict_SetItemString(namespace_.get(), "__static_attributes__", no_attributes.get()) < 0) {
-        return {};
-    }
-#endif
-    return namespace_;
+// The annotated fields of LinkResult, as parameters would carry them.
+const native::Parameter link_result_fields[] = {
+    {.name = "skill_name", .annotation = "str"},
+    {.name = "link_path", .annotation = "Path"},
+    {.name = "target_path", .annotation = "Path"},
+    {.name = "method", .annotation = "str"},
+    {.name = "replaced", .annotation = "bool"},
+};
+const native::FunctionDef link_result_class = {
+    .name = "LinkResult",
+    .qualname = "LinkResult",
+    .doc = "单次链接操作的结果。",
+    .parameters = link_result_fields,
+    .line = 19,
+};
+const native::FunctionDef skills_linker_class = {
+    .name = "SkillsLinker",
+    .qualname = "SkillsLinker",
+    .doc = "Skill 链接器，在 AI 工具的 skills 目录下创建指向中央存储的链接。",
+    .line = 30,
+};
+
+bool set_item(PyObject* namespace_, const char* key, Ref value) noexcept {
+    return value && PyDict_SetItemString(namespace_, key, value.get()) == 0;
 }
 
-Ref make_class(const char* name, Ref namespace_) noexcept {
+// The annotations of a class body with annotated fields: before 3.14 a dict
+// stored ahead of the docstring, from 3.14 an __annotate__ function after it.
+template <const native::FunctionDef& definition>
+bool set_class_annotations(PyObject* namespace_, [[maybe_unused]] const native::ModuleScope& scope,
+                           bool after_docstring) noexcept {
+    if (definition.parameters.empty()) return true;
+#ifdef NATIVE_DEFERRED_ANNOTATIONS
+    if (!after_docstring) return true;
+    return set_item(namespace_, "__annotate_func__", native::define_annotate<definition>(scope));
+#else
+    if (after_docstring) return true;
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return false;
+    for (const native::Parameter& field : definition.parameters) {
+        if (!set_item(annotations.get(), field.name, Ref::steal(PyUnicode_FromString(field.annotation)))) {
+            return false;
+        }
+    }
+    return set_item(namespace_, "__annotations__", std::move(annotations));
+#endif
+}
+
+// A class as a `class` statement makes it: type(name, (), namespace), the
+// namespace holding __module__, __qualname__, from 3.13 __firstlineno__,
+// the body's entries in order (annotations, docstring, methods), and from
+// 3.13 __static_attributes__ (none: no method assigns to self).
+template <const native::FunctionDef& definition>
+Ref make_class(const native::ModuleScope& scope, PyObject* methods) noexcept {
+    Ref namespace_ = Ref::steal(PyDict_New());
     if (!namespace_) return {};
-    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", name,
-                                            namespace_.get()));
+    PyObject* body = namespace_.get();
+    if (PyDict_SetItemString(body, "__module__", scope.name) < 0) return {};
+    if (!set_item(body, "__qualname__", Ref::steal(PyUnicode_FromString(definition.qualname)))) return {};
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!set_item(body, "__firstlineno__", Ref::steal(PyLong_FromLong(definition.line)))) return {};
+#endif
+    if (!set_class_annotations<definition>(body, scope, false)) return {};
+    if (!set_item(body, "__doc__", Ref::steal(PyUnicode_FromString(definition.doc)))) return {};
+    if (!set_class_annotations<definition>(body, scope, true)) return {};
+    if (methods && PyDict_Update(body, methods) < 0) return {};
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!set_item(body, "__static_attributes__", Ref::steal(PyTuple_New(0)))) return {};
+#endif
+    return Ref::steal(
+        PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", definition.name, body));
 }
 
 // `@dataclass class LinkResult: ...`, with the `dataclass` just bound.
 Ref make_link_result(const native::ModuleScope& scope) noexcept {
-    Ref annotations = Ref::steal(Py_BuildValue("{ssssssssss}", "skill_name", "str", "link_path", "Path",
-                                               "target_path", "Path", "method", "str", "replaced", "bool"));
-    if (!annotations) return {};
-    Ref plain = make_class("LinkResult", class_namespace(scope.name, "LinkResult", 19, annotations.get(),
-                                                         "单次链接操作的结果。", nullptr));
+    Ref plain = make_class<link_result_class>(scope, nullptr);
     if (!plain) return {};
     Ref dataclass = native::load_global(scope.globals, names.dataclass);
     if (!dataclass) return {};
@@ -520,10 +555,7 @@ Ref make_skills_linker(const native::ModuleScope& scope) noexcept {
         !add_method(methods.get(), safe_remove_def, define<linker, safe_remove_def>(scope))) {
         return {};
     }
-    return make_class("SkillsLinker",
-                      class_namespace(scope.name, "SkillsLinker", 30, nullptr,
-                                      "Skill 链接器，在 AI 工具的 skills 目录下创建指向中央存储的链接。",
-                                      methods.get()));
+    return make_class<skills_linker_class>(scope, methods.get());
 }
 
 bool run_module_body(const native::ModuleScope& scope) noexcept {
