@@ -10,7 +10,7 @@
 // CPython clears before anything else runs as the module is freed, so no
 // import ever receives a dying module. What the module's functions use (its
 // names, the dict watcher, traceback frames) is made when its body runs and
-// released by the module's own m_free, or, if something keeps the module
+// released by the module's own m_clear or m_free, or, if something keeps the module
 // beyond its interpreter, when that interpreter's dict is cleared at its
 // end. Either way another interpreter may then import.
 #pragma once
@@ -109,9 +109,21 @@ inline PyModuleDef_Slot module_slots[] = {
 
 // The definition of such a module: its name, docstring and slots; no
 // per-module state and no module-level C functions.
+// The collector may clear a module (m_clear, then its namespace) long
+// before freeing it (m_free): either releases.
 template <Module& module>
 PyModuleDef module_def(const char* name, const char* doc) noexcept {
-    return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, module_slots<module>, nullptr, nullptr,
+    return {PyModuleDef_HEAD_INIT,
+            name,
+            doc,
+            0,
+            nullptr,
+            module_slots<module>,
+            nullptr,
+            [](PyObject* object) noexcept -> int {
+                module.free(object);
+                return 0;
+            },
             [](void* object) noexcept { module.free(static_cast<PyObject*>(object)); }};
 }
 
