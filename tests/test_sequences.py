@@ -49,6 +49,37 @@ SEQUENCES = {
         print(_testcapi.run_in_subinterp("import tavrin.skills.link.linker, tavrin.telemetry.hostprint"))
         import tavrin.skills.link.linker as L, tavrin.telemetry.hostprint as H
         print(L.SkillsLinker.link.__qualname__, len(H.get_hostprint()))""",
+    "the source lines of failures": """
+        import os, sys, tempfile, traceback, types
+        from pathlib import Path
+        import tavrin.skills.link.linker as L, tavrin.telemetry.hostprint as H
+        root = Path(tempfile.mkdtemp())
+        (root / "central").mkdir()
+        linker = L.SkillsLinker()
+        linker.link("s", root / "central", root / "tools")
+        class Odd(L.SkillsLinker):
+            def _create_windows_link(self, target, link):
+                return 1
+        def windows_odd():
+            L.sys = types.SimpleNamespace(platform="win32")
+            try:
+                Odd().link("w", root / "central", root / "tools")
+            finally:
+                L.sys = sys
+        def cached_odd():
+            H._cached = 42
+            H.get_hostprint()
+        for call in (lambda: linker.link("s", root / "central", root / "tools"), lambda: linker.link(1, root, root),
+                     lambda: linker.link("s", root, "tools"), lambda: linker.link("a/b", root, root),
+                     lambda: linker.link("s", root, root / "tools", force=True, x=1), windows_odd, cached_odd,
+                     lambda: linker.link("e", "a\\0b", root / "tools"), lambda: linker.unlink(Path("\\0")),
+                     lambda: linker.is_link_valid(root / "tools" / "s", object())):
+            try:
+                call()
+            except Exception as e:
+                entries = traceback.extract_tb(e.__traceback__)[1:]
+                print(type(e).__name__, [(os.path.basename(f.filename), f.lineno, f.line) for f in entries
+                                         if f.filename.endswith((".py", ".so"))])""",
     "an audit hook that reads and calls every function on every event": """
         import sys, tempfile
         from pathlib import Path

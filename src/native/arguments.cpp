@@ -57,6 +57,7 @@ bool apply_defaults(const FunctionDef& definition, Call& out) noexcept {
 bool convert(const FunctionDef& definition, PyObject* names, Call& out) noexcept {
     for (std::size_t i = 0; i < definition.parameters.size(); ++i) {
         const Parameter& parameter = definition.parameters[i];
+        out.at(parameter.line);
         switch (parameter.conversion) {
             case Conversion::None:
                 break;

@@ -27,19 +27,23 @@ NATIVE_NOINLINE PyObject* run_body(Module& module, const FunctionDef& definition
             return definition.parameters.empty() ? refuse_any_arguments(definition, nargs, kwnames)
                                                  : refuse_misfit(function, args, nargsf, kwnames);
         case Binding::Failed:
-            module.add_traceback_entry(definition, function);
+            module.add_traceback_entry(definition, function, call.line);
             return nullptr;
     }
+    call.at(definition.line);
     // Methods call one another through `self`, so an override can make
     // native code recurse without a Python frame in between.
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        module.add_traceback_entry(definition, function);
+        module.add_traceback_entry(definition, function, call.line);
         return nullptr;
     }
     Ref result = definition.body(call);
     Py_LeaveRecursiveCall();
-    if (returns_str(definition)) result = check_return_str(std::move(result));
-    if (!result) module.add_traceback_entry(definition, function);
+    if (result && returns_str(definition)) {
+        call.at(definition.return_check_line);
+        result = check_return_str(std::move(result));
+    }
+    if (!result) module.add_traceback_entry(definition, function, call.line);
     return result.release();
 }
 

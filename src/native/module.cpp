@@ -154,23 +154,32 @@ bool Module::admit_stray_call(const char* qualname) noexcept {
     return false;
 }
 
-void Module::add_traceback_entry(const FunctionDef& definition, PyObject* function) noexcept {
-    PyObject*& slot = frames_[definition.index];
-    if (!slot) {
-        Ref pending = Ref::steal(PyErr_GetRaisedException());
-        Ref frame = make_traceback_frame(function, definition.qualname, definition.line);
-        PyErr_Clear();
-        // Making it may have run code that made one too: the first one stays.
-        if (!slot) slot = frame.release();
-        PyErr_SetRaisedException(pending.release());
-        if (!slot) return;
+void Module::add_traceback_entry(const FunctionDef& definition, PyObject* function, int line) noexcept {
+    TracebackFrames& kept = frames_[definition.index];
+    std::size_t slot = 0;
+    while (slot < kMaxFailingLines && kept.frames[slot] && kept.lines[slot] != line) ++slot;
+    if (slot < kMaxFailingLines && kept.frames[slot]) {
+        add_traceback(kept.frames[slot]);
+        return;
     }
-    add_traceback(slot);
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    Ref frame = make_traceback_frame(function, definition.qualname, line);
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+    if (!frame) return;
+    add_traceback(frame.get());
+    // Making it may have run code that kept one meanwhile: the first one stays.
+    if (slot < kMaxFailingLines && !kept.frames[slot]) {
+        kept.lines[slot] = line;
+        kept.frames[slot] = frame.release();
+    }
 }
 
 void Module::forget_module() noexcept {
     watched_.release();
-    for (PyObject*& frame : frames_) Py_CLEAR(frame);
+    for (TracebackFrames& kept : frames_) {
+        for (PyObject*& frame : kept.frames) Py_CLEAR(frame);
+    }
     Py_CLEAR(module_weakref_);
     module_ = namespace_ = nullptr;
 }

@@ -38,6 +38,8 @@ struct ModuleScope {
 };
 
 inline constexpr std::size_t kMaxFunctions = 8;
+// The lines of one function whose traceback frames are kept.
+inline constexpr std::size_t kMaxFailingLines = 12;
 
 class Module {
 public:
@@ -66,9 +68,9 @@ public:
         Py_XSETREF(parameter_names_[index], Py_NewRef(names));
     }
 
-    // Adds the traceback entry of `function`, made from `definition`, to
-    // the pending exception.
-    void add_traceback_entry(const FunctionDef& definition, PyObject* function) noexcept;
+    // Adds the traceback entry of `function`, made from `definition`, at
+    // `line` of its source, to the pending exception.
+    void add_traceback_entry(const FunctionDef& definition, PyObject* function, int line) noexcept;
 
 private:
     bool claim_interpreter() noexcept;
@@ -90,7 +92,12 @@ private:
     PyObject* module_weakref_ = nullptr;
     PyObject* module_ = nullptr;  // compared only: the module whose body ran, until it is freed
     PyObject* namespace_ = nullptr;  // borrowed: that module's namespace
-    PyObject* frames_[kMaxFunctions] = {};  // made at a function's first failure
+    // Made at a function's first failure at each line.
+    struct TracebackFrames {
+        int lines[kMaxFailingLines];
+        PyObject* frames[kMaxFailingLines];
+    };
+    TracebackFrames frames_[kMaxFunctions] = {};
     PyObject* parameter_names_[kMaxFunctions] = {};
 };
 

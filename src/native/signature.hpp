@@ -27,6 +27,7 @@ struct Parameter {
     // A keyword-only default: used by calls that omit the argument and shown
     // in __kwdefaults__. Must be an immortal object (False, None, ...).
     PyObject* default_value = nullptr;
+    int line = 0;  // where the Python function checks or converts it
 };
 
 inline constexpr std::size_t kMaxParameters = 6;
@@ -39,16 +40,20 @@ constexpr std::span<const Parameter> parameter_list(const Parameter (&parameters
     return parameters;
 }
 
-// One call: its arguments in parameter order, borrowed from the caller, and
-// the namespace of the function called, whose globals the body reads.
+// One call: its arguments in parameter order, borrowed from the caller; the
+// namespace of the function called, whose globals the body reads; and the
+// line of the Python source whose step runs, which a failure's traceback
+// entry names.
 struct Call {
     PyObject* values[kMaxParameters];
     PyObject* globals;
+    int line;
     PyObject* operator[](std::size_t index) const noexcept { return values[index]; }
+    void at(int source_line) noexcept { line = source_line; }
 };
 
 // A function body: returns a new reference, or an empty Ref with an error set.
-using Body = Ref (*)(const Call& call) noexcept;
+using Body = Ref (*)(Call& call) noexcept;
 // A shortcut answers a call without calling out to anything (hence without
 // the recursion guard): a new reference, or NULL, never with an error set,
 // to leave the call to the body.
@@ -60,6 +65,7 @@ struct FunctionDef {
     const char* doc = nullptr;  // as written in the source; cleaned where the compiler cleans
     std::span<const Parameter> parameters = {};
     const char* return_annotation = nullptr;  // "str" also turns on the return check
+    int return_check_line = 0;  // where the Python function makes that check
     Body body = nullptr;
     int line = 0;  // of the `def` in the Python module this one stands for
     std::size_t index = 0;  // its place among the module's functions

@@ -47,7 +47,9 @@ native::WatchedGlobal* const watched_list[] = {&module_globals.cached, &module_g
 native::WatchedNamespace watched(watched_list);
 
 // Step 4: the directory and the file. Any failure leaves its error set.
-bool persist(PyObject* globals) noexcept {
+bool persist(Call& call) noexcept {
+    PyObject* globals = call.globals;
+    call.at(36);
     Ref file = module_globals.hostprint_file.load(globals);
     if (!file) return false;
     Ref directory = native::get_attr(file.get(), names.parent);
@@ -55,6 +57,7 @@ bool persist(PyObject* globals) noexcept {
     if (!native::call_method_kw(directory.get(), names.mkdir, names.mkdir_keywords, Py_True, Py_True)) return false;
     // Both globals are read anew, as the step names them: mkdir may have run
     // code that rebound them.
+    call.at(37);
     Ref file_again = module_globals.hostprint_file.load(globals);
     if (!file_again) return false;
     Ref identifier = module_globals.cached.load(globals);
@@ -73,24 +76,28 @@ PyObject* known_identifier(PyObject* globals) noexcept {
     return nullptr;
 }
 
-Ref get_hostprint(const Call& call) noexcept {
+Ref get_hostprint(Call& call) noexcept {
     PyObject* globals = call.globals;
 
     // 1. The memory cache, by truth value.
+    call.at(25);
     Ref cached = module_globals.cached.load(globals);
     if (!cached) return {};
     const int known = native::truth(cached.get());
     if (known < 0) return {};
     // Each return reads the global again, as `return _cached` does.
+    call.at(42);
     if (known) return module_globals.cached.load(globals);
 
     // 2. The file, stripped; blank content counts as no identifier.
+    call.at(27);
     Ref file = module_globals.hostprint_file.load(globals);
     if (!file) return {};
     const int present = native::truth_of(native::call_method(file.get(), names.exists));
     if (present < 0) return {};
     if (present) {
         // Read again: exists() may have run code that rebound it.
+        call.at(28);
         Ref file_again = module_globals.hostprint_file.load(globals);
         if (!file_again) return {};
         Ref text = native::call_method_kw(file_again.get(), names.read_text, names.encoding_keywords,
@@ -100,12 +107,15 @@ Ref get_hostprint(const Call& call) noexcept {
         const int has_content = native::truth_of(content);
         if (has_content < 0) return {};
         if (has_content) {
+            call.at(30);
             if (!module_globals.cached.store(globals, content.get())) return {};
+            call.at(42);
             return module_globals.cached.load(globals);
         }
     }
 
     // 3. A new identifier, cached before any attempt to persist it.
+    call.at(34);
     Ref uuid = module_globals.uuid.load(globals);
     if (!uuid) return {};
     Ref generated = native::call_method(uuid.get(), names.uuid4);
@@ -116,9 +126,10 @@ Ref get_hostprint(const Call& call) noexcept {
 
     // 4. Persisting is best effort: an OSError only costs the next process
     // its continuity.
-    if (!persist(globals) && !native::swallow(PyExc_OSError)) return {};
+    if (!persist(call) && !native::swallow(PyExc_OSError)) return {};
 
     // 5.
+    call.at(42);
     return module_globals.cached.load(globals);
 }
 
@@ -163,6 +174,7 @@ const native::FunctionDef get_hostprint_def = {
            "        UUID v4 格式的机器唯一标识字符串\n"
            "    ",
     .return_annotation = "str",
+    .return_check_line = 41,
     .body = get_hostprint,
     .line = 16,
     .index = 0,

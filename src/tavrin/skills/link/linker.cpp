@@ -146,61 +146,73 @@ Ref remove_tree(PyObject* globals, PyObject* path) noexcept {
 }
 
 // --- SkillsLinker methods; argument 0 is always `self`. -------------------
+// `call.at(N)` names line N of linker.py, the statement the next step is:
+// a failure's traceback entry shows it.
 
-Ref link(const Call& call) noexcept {
+Ref link(Call& call) noexcept {
     PyObject* globals = call.globals;
     PyObject* self = call[0];
     PyObject* skill_name = call[1];
     PyObject* central_skill_dir = call[2];
     PyObject* tool_skills_dir = call[3];
     const bool force = call[4] == Py_True;
+    call.at(58);
     if (!check_plain_name(skill_name)) return {};
 
     // 1. The entry's path; nothing replaced yet.
+    call.at(60);
     Ref link_path = Ref::steal(PyNumber_TrueDivide(tool_skills_dir, skill_name));
     if (!link_path) return {};
     bool replaced = false;
 
     // 2. Is something already there?
+    call.at(62);
     const int occupied = is_present(link_path.get());
     if (occupied < 0) return {};
 
     // 3. Refuse it, or clear it away when forced.
     if (occupied) {
         if (!force) {
+            call.at(64);
             raise_occupied(link_path.get());
             return {};
         }
+        call.at(65);
         if (!native::call_method(self, names.safe_remove, link_path.get())) return {};
         replaced = true;
     }
 
     // 4. The tool's skills directory, with its parents.
+    call.at(67);
     if (!native::call_method_kw(tool_skills_dir, names.mkdir, names.mkdir_keywords, Py_True, Py_True)) {
         return {};
     }
 
     // 5. The link itself.
+    call.at(68);
     Ref method = native::call_method(self, names.create_link, central_skill_dir, link_path.get());
     if (!method) return {};
 
     // 6. The record of what was done.
+    call.at(69);
     Ref link_result = module_globals.LinkResult.load(globals);
     if (!link_result) return {};
     return native::call_kw(link_result.get(), names.result_keywords, skill_name, link_path.get(),
                            central_skill_dir, method.get(), replaced ? Py_True : Py_False);
 }
 
-Ref unlink(const Call& call) noexcept {
+Ref unlink(Call& call) noexcept {
     PyObject* self = call[0];
     PyObject* link_path = call[1];
 
     // 1-2. Nothing there: nothing to do.
+    call.at(81);
     const int present = is_present(link_path);
     if (present < 0) return {};
     if (!present) return Ref::borrow(Py_False);
 
     // 3-4. Remove it.
+    call.at(83);
     if (!native::call_method(self, names.safe_remove, link_path)) return {};
     return Ref::borrow(Py_True);
 }
@@ -214,20 +226,23 @@ Ref resolves_to(PyObject* link_path, PyObject* expected_target) noexcept {
     return Ref::steal(PyObject_RichCompare(resolved_link.get(), resolved_target.get(), Py_EQ));
 }
 
-Ref is_link_valid(const Call& call) noexcept {
+Ref is_link_valid(Call& call) noexcept {
     PyObject* link_path = call[1];
     PyObject* expected_target = call[2];
 
     // 1. Missing entries are not healthy.
+    call.at(96);
     const int present = is_present(link_path);
     if (present < 0) return {};
     if (!present) return Ref::borrow(Py_False);
 
     // 2. A link is judged by where it leads. A link loop makes resolve()
     // raise RuntimeError: that is an unhealthy entry, not a crash.
+    call.at(98);
     const int is_link = native::truth_of(native::call_method(link_path, names.is_symlink));
     if (is_link < 0) return {};
     if (is_link) {
+        call.at(100);
         Ref same = resolves_to(link_path, expected_target);
         if (same) return same;
         if (native::swallow(PyExc_OSError) || native::swallow(PyExc_RuntimeError)) {
@@ -237,6 +252,7 @@ Ref is_link_valid(const Call& call) noexcept {
     }
 
     // 3. A copy is judged by its marker file.
+    call.at(103);
     Ref data = Ref::steal(PyNumber_TrueDivide(link_path, names.data));
     if (!data) return {};
     Ref marker = Ref::steal(PyNumber_TrueDivide(data.get(), names.version_json));
@@ -244,30 +260,34 @@ Ref is_link_valid(const Call& call) noexcept {
     return native::call_method(marker.get(), names.exists);
 }
 
-Ref create_link(const Call& call) noexcept {
+Ref create_link(Call& call) noexcept {
     PyObject* globals = call.globals;
     PyObject* self = call[0];
     PyObject* target = call[1];
     PyObject* link = call[2];
 
     // 1-2. Windows has its own strategy (its result is checked on return).
+    call.at(107);
     const int windows = is_windows(globals);
     if (windows < 0) return {};
+    call.at(108);
     if (windows) return native::call_method(self, names.create_windows_link, target, link);
 
     // 3. Elsewhere a plain symbolic link, with no fallback.
+    call.at(112);
     Ref os = module_globals.os.load(globals);
     if (!os) return {};
     if (!native::call_method(os.get(), names.symlink, target, link)) return {};
     return Ref::borrow(names.method_symlink);
 }
 
-Ref create_windows_link(const Call& call) noexcept {
+Ref create_windows_link(Call& call) noexcept {
     PyObject* globals = call.globals;
     PyObject* target = call[1];
     PyObject* link = call[2];
 
     // 1. A directory link.
+    call.at(122);
     Ref os = module_globals.os.load(globals);
     if (!os) return {};
     if (native::call_method_kw(os.get(), names.symlink, names.symlink_keywords, target, link, Py_True)) {
@@ -279,6 +299,7 @@ Ref create_windows_link(const Call& call) noexcept {
     HandlingException handling(Ref::steal(PyErr_GetRaisedException()));
 
     // 3. The filtered copy.
+    call.at(125);
     Ref shutil = module_globals.shutil.load(globals);
     if (!shutil) return {};
     Ref copytree = native::get_attr(shutil.get(), names.copytree);
@@ -294,17 +315,19 @@ Ref create_windows_link(const Call& call) noexcept {
     return Ref::borrow(names.method_copy_fallback);
 }
 
-Ref safe_remove(const Call& call) noexcept {
+Ref safe_remove(Call& call) noexcept {
     PyObject* globals = call.globals;
     PyObject* path = call[1];
 
     // 1. Off Windows a symbolic link is removed as a link, never followed.
+    call.at(136);
     int windows = is_windows(globals);
     if (windows < 0) return {};
     if (!windows) {
         const int is_link = native::truth_of(native::call_method(path, names.is_symlink));
         if (is_link < 0) return {};
         if (is_link) {
+            call.at(137);
             if (!native::call_method(path, names.unlink)) return {};
             return Ref::borrow(Py_None);
         }
@@ -313,16 +336,20 @@ Ref safe_remove(const Call& call) noexcept {
     // 2. On Windows the non-recursive rmdir first; rmtree only if it raises
     // OSError. The platform is asked again, as the steps are written: the
     // first step may have run code that changed `sys`.
+    call.at(139);
     windows = is_windows(globals);
     if (windows < 0) return {};
     if (windows) {
+        call.at(141);
         if (remove_empty_directory(globals, path)) return Ref::borrow(Py_None);
         if (!native::swallow(PyExc_OSError)) return {};
+        call.at(143);
         if (!remove_tree(globals, path)) return {};
         return Ref::borrow(Py_None);
     }
 
     // 3. An ordinary directory.
+    call.at(145);
     if (!remove_tree(globals, path)) return {};
     return Ref::borrow(Py_None);
 }
@@ -331,11 +358,11 @@ Ref safe_remove(const Call& call) noexcept {
 
 const native::Parameter link_parameters[] = {
     {.name = "self"},
-    {.name = "skill_name", .annotation = "str", .conversion = Conversion::ExactStr},
+    {.name = "skill_name", .annotation = "str", .conversion = Conversion::ExactStr, .line = 52},
     {.name = "central_skill_dir", .annotation = "Path"},
     {.name = "tool_skills_dir", .annotation = "Path"},
     {.name = "force", .annotation = "bool", .kind = ParameterKind::KeywordOnly,
-     .conversion = Conversion::Truth, .default_value = Py_False},
+     .conversion = Conversion::Truth, .default_value = Py_False, .line = 53},
 };
 const native::Parameter unlink_parameters[] = {
     {.name = "self"},
@@ -419,6 +446,7 @@ const native::FunctionDef create_link_def = {
     .doc = "创建链接并返回实际使用的方式。",
     .parameters = native::parameter_list(target_and_link_parameters),
     .return_annotation = "str",
+    .return_check_line = 110,
     .body = create_link,
     .line = 105,
     .index = 3,
@@ -433,6 +461,7 @@ const native::FunctionDef create_windows_link_def = {
            "        ",
     .parameters = native::parameter_list(target_and_link_parameters),
     .return_annotation = "str",
+    .return_check_line = 126,
     .body = create_windows_link,
     .line = 115,
     .index = 4,
