@@ -101,8 +101,10 @@ PyObject* refuse_misfit(PyObject* function, PyObject* const* args, size_t nargsf
     // own vectorcall; the messages name the function's qualified name now.
     Ref twin = Ref::steal(PyFunction_New(PyFunction_GET_CODE(function), PyFunction_GET_GLOBALS(function)));
     if (!twin) return nullptr;
-    Ref qualname = Ref::steal(PyObject_GetAttrString(function, "__qualname__"));
-    if (!qualname || PyObject_SetAttrString(twin.get(), "__qualname__", qualname.get()) < 0) return nullptr;
+    Ref attribute = Ref::steal(PyUnicode_InternFromString("__qualname__"));
+    if (!attribute) return nullptr;
+    Ref qualname = get_attr(function, attribute.get());
+    if (!qualname || PyObject_SetAttr(twin.get(), attribute.get(), qualname.get()) < 0) return nullptr;
     return PyObject_Vectorcall(twin.get(), args, nargsf, kwnames);
 }
 

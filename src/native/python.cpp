@@ -52,7 +52,11 @@ Ref type_name(PyObject* object) noexcept {
 
 // exception.add_note(text); false, with an error set, when that fails.
 bool attach_note(PyObject* exception, const char* text) noexcept {
-    return static_cast<bool>(Ref::steal(PyObject_CallMethod(exception, "add_note", "s", text)));
+    Ref method = Ref::steal(PyUnicode_InternFromString("add_note"));
+    if (!method) return false;
+    Ref note = Ref::steal(PyUnicode_FromString(text));
+    if (!note) return false;
+    return static_cast<bool>(call_method(exception, method.get(), note.get()));
 }
 
 }  // namespace
