@@ -251,6 +251,10 @@ Ref make_annotate(const ModuleScope& scope, const FunctionDef& definition, vecto
 
 Ref make_function(Module& module, const ModuleScope& scope, const FunctionDef& definition,
                   vectorcallfunc vectorcall, vectorcallfunc annotate_vectorcall) noexcept {
+    if (definition.index >= kMaxFunctions) {
+        PyErr_SetString(PyExc_SystemError, "more functions than native::kMaxFunctions");
+        return {};
+    }
     Ref varnames = parameter_names(definition);
     if (!varnames) return {};
     int positional_only = 0, positional = 0;

@@ -43,10 +43,11 @@ inline constexpr std::size_t kMaxFailingLines = 12;
 
 class Module {
 public:
-    using Body = bool (*)(const ModuleScope& scope);
+    // Binds the module's globals, as the Python module's body does.
+    using ModuleBody = bool (*)(const ModuleScope& scope);
 
     constexpr Module(const char* short_name, std::span<const Interned> names, WatchedNamespace& watched,
-                     Body body) noexcept
+                     ModuleBody body) noexcept
         : short_name_(short_name), names_(names), watched_(watched), body_(body) {}
 
     PyObject* create(PyObject* spec) noexcept;
@@ -84,7 +85,7 @@ private:
     const char* short_name_;
     std::span<const Interned> names_;
     WatchedNamespace& watched_;
-    Body body_;
+    ModuleBody body_;
 
     // Creates may run under different GILs (own-GIL sub-interpreters): the
     // interpreter whose objects these are, or -1 when none are made.

@@ -53,7 +53,7 @@ struct Call {
 };
 
 // A function body: returns a new reference, or an empty Ref with an error set.
-using Body = Ref (*)(Call& call) noexcept;
+using FunctionBody = Ref (*)(Call& call) noexcept;
 // A shortcut answers a call without calling out to anything (hence without
 // the recursion guard): a new reference, or NULL, never with an error set,
 // to leave the call to the body.
@@ -66,7 +66,7 @@ struct FunctionDef {
     std::span<const Parameter> parameters = {};
     const char* return_annotation = nullptr;  // "str" also turns on the return check
     int return_check_line = 0;  // where the Python function makes that check
-    Body body = nullptr;
+    FunctionBody body = nullptr;
     int line = 0;  // of the `def` in the Python module this one stands for
     std::size_t index = 0;  // its place among the module's functions
     Shortcut shortcut = nullptr;  // only for functions without parameters
