@@ -39,7 +39,7 @@ NATIVE_NOINLINE PyObject* run_body(Module& module, const FunctionDef& definition
     }
     Ref result = definition.body(call);
     Py_LeaveRecursiveCall();
-    if (result && returns_str(definition)) {
+    if (result && module.returns_str(definition.index)) {
         call.at(definition.return_check_line);
         result = check_return_str(std::move(result));
     }
@@ -275,7 +275,7 @@ Ref make_function(Module& module, const ModuleScope& scope, const FunctionDef& d
     if (!set_kwdefaults(function.get(), definition)) return {};
     if (!set_annotations(function.get(), scope, definition, annotate_vectorcall)) return {};
     PyFunction_SetVectorcall(reinterpret_cast<PyFunctionObject*>(function.get()), vectorcall);
-    module.keep_parameter_names(definition.index, varnames.get());
+    module.keep_function(definition.index, varnames.get(), returns_str(definition));
     return function;
 }
 

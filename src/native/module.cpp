@@ -155,9 +155,9 @@ bool Module::admit_stray_call(const char* qualname) noexcept {
 }
 
 void Module::add_traceback_entry(const FunctionDef& definition, PyObject* function, int line) noexcept {
-    TracebackFrames& kept = frames_[definition.index];
+    Function& kept = functions_[definition.index];
     std::size_t slot = 0;
-    while (slot < kMaxFailingLines && kept.frames[slot] && kept.lines[slot] != line) ++slot;
+    while (slot < kMaxFailingLines && kept.frames[slot] && kept.frame_lines[slot] != line) ++slot;
     if (slot < kMaxFailingLines && kept.frames[slot]) {
         add_traceback(kept.frames[slot]);
         return;
@@ -170,15 +170,16 @@ void Module::add_traceback_entry(const FunctionDef& definition, PyObject* functi
     add_traceback(frame.get());
     // Making it may have run code that kept one meanwhile: the first one stays.
     if (slot < kMaxFailingLines && !kept.frames[slot]) {
-        kept.lines[slot] = line;
+        kept.frame_lines[slot] = line;
         kept.frames[slot] = frame.release();
     }
 }
 
 void Module::forget_module() noexcept {
     watched_.release();
-    for (TracebackFrames& kept : frames_) {
-        for (PyObject*& frame : kept.frames) Py_CLEAR(frame);
+    // Frames fill each function's slots in order.
+    for (Function& kept : functions_) {
+        for (std::size_t slot = 0; slot < kMaxFailingLines && kept.frames[slot]; ++slot) Py_CLEAR(kept.frames[slot]);
     }
     Py_CLEAR(module_weakref_);
     module_ = namespace_ = nullptr;
@@ -189,7 +190,7 @@ void Module::forget_module() noexcept {
 void Module::release() noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     forget_module();
-    for (PyObject*& names : parameter_names_) Py_CLEAR(names);
+    for (Function& kept : functions_) Py_CLEAR(kept.parameter_names);
     release_names(names_);
     interpreter_.store(-1);
     PyErr_SetRaisedException(pending.release());

@@ -62,11 +62,14 @@ public:
     // again if they were released; else RuntimeError naming `qualname`.
     bool admit_stray_call(const char* qualname) noexcept;
 
-    // The interned parameter names of the function with `index`, a tuple,
-    // kept from its making; NULL after a release.
-    PyObject* parameter_names(std::size_t index) const noexcept { return parameter_names_[index]; }
-    void keep_parameter_names(std::size_t index, PyObject* names) noexcept {
-        Py_XSETREF(parameter_names_[index], Py_NewRef(names));
+    // What is kept for the function with `index`, from its making: its
+    // interned parameter names (a tuple; NULL after a release), and whether
+    // it checks that it returns a `str`.
+    PyObject* parameter_names(std::size_t index) const noexcept { return functions_[index].parameter_names; }
+    bool returns_str(std::size_t index) const noexcept { return functions_[index].returns_str; }
+    void keep_function(std::size_t index, PyObject* parameter_names, bool returns_str) noexcept {
+        Py_XSETREF(functions_[index].parameter_names, Py_NewRef(parameter_names));
+        functions_[index].returns_str = returns_str;
     }
 
     // Adds the traceback entry of `function`, made from `definition`, at
@@ -93,13 +96,14 @@ private:
     PyObject* module_weakref_ = nullptr;
     PyObject* module_ = nullptr;  // compared only: the module whose body ran, until it is freed
     PyObject* namespace_ = nullptr;  // borrowed: that module's namespace
-    // Made at a function's first failure at each line.
-    struct TracebackFrames {
-        int lines[kMaxFailingLines];
+    struct Function {
+        PyObject* parameter_names;
+        bool returns_str;
+        // Traceback frames, each made at the function's first failure at its line.
+        int frame_lines[kMaxFailingLines];
         PyObject* frames[kMaxFailingLines];
     };
-    TracebackFrames frames_[kMaxFunctions] = {};
-    PyObject* parameter_names_[kMaxFunctions] = {};
+    Function functions_[kMaxFunctions] = {};
 };
 
 // The slots of a module governed by `module`. The create slot refuses every
