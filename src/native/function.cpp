@@ -47,40 +47,6 @@ NATIVE_NOINLINE PyObject* run_body(Module& module, const FunctionDef& definition
     return result.release();
 }
 
-// 3.13's compiler removes the margin of a docstring's lines after the first
-// (and leading spaces of the first), as inspect.cleandoc does; a docstring
-// set from C is kept as written, so it is cleaned here the same way.
-Ref docstring(const char* text) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    const std::size_t size = std::strlen(text);
-    const char* end = text + size;
-    const char* p = std::strchr(text, '\n');
-    std::size_t margin = SIZE_MAX;
-    for (p = p ? p + 1 : end; p < end;) {
-        const char* line = p;
-        while (p < end && *p == ' ') ++p;
-        if (p < end && *p != '\n') margin = std::min(margin, static_cast<std::size_t>(p - line));
-        while (p < end && *p++ != '\n') {}
-    }
-    if (margin == SIZE_MAX) margin = 0;
-    char* cleaned = static_cast<char*>(PyMem_Malloc(size + 1));
-    if (!cleaned) return Ref::steal(PyErr_NoMemory());
-    char* out = cleaned;
-    p = text;
-    while (p < end && *p == ' ') ++p;
-    while (p < end && (*out++ = *p++) != '\n') {}
-    while (p < end) {
-        for (std::size_t i = 0; i < margin && p < end && *p == ' '; ++i) ++p;
-        while (p < end && (*out++ = *p++) != '\n') {}
-    }
-    Ref result = Ref::steal(PyUnicode_FromStringAndSize(cleaned, out - cleaned));
-    PyMem_Free(cleaned);
-    return result;
-#else
-    return Ref::steal(PyUnicode_FromString(text));
-#endif
-}
-
 // The flags the compiler gives a function's code. From 3.14 they also tell
 // whether it has a docstring and whether it is defined in a class body,
 // which here is whenever its qualified name has a dot (none is nested).
@@ -111,9 +77,7 @@ struct CodeShape {
 // directly, so no audit event is raised (code.replace would raise one).
 Ref make_code(const ModuleScope& scope, const CodeShape& shape) noexcept {
     auto* empty = reinterpret_cast<PyCodeObject*>(scope.empty_code);
-    Ref bytecode = Ref::steal(PyCode_GetCode(empty));
-    if (!bytecode) return {};
-    Ref doc = shape.doc ? docstring(shape.doc) : Ref::borrow(Py_None);
+    Ref doc = shape.doc ? Ref::steal(PyUnicode_FromString(shape.doc)) : Ref::borrow(Py_None);
     if (!doc) return {};
     Ref consts = Ref::steal(PyTuple_Pack(1, doc.get()));
     if (!consts) return {};
@@ -124,7 +88,7 @@ Ref make_code(const ModuleScope& scope, const CodeShape& shape) noexcept {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(shape.varnames));
     return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         shape.positional, shape.positional_only, shape.keyword_only, nlocals, empty->co_stacksize, shape.flags,
-        bytecode.get(), consts.get(),
+        scope.bytecode, consts.get(),
         nothing.get(), shape.varnames, nothing.get(), nothing.get(), scope.source_path, name.get(), shape.qualname,
         shape.line, empty->co_linetable, empty->co_exceptiontable)));
 }

@@ -130,9 +130,11 @@ bool Module::run_body(PyObject* module) noexcept {
     if (!source_path) return false;
     Ref empty_code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(short_name_, short_name_, 1)));
     if (!empty_code) return false;
+    Ref bytecode = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty_code.get())));
+    if (!bytecode) return false;
     // As in a Python module, __builtins__ comes first.
     if (!bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
-    if (!body_({module, namespace_, name.get(), source_path.get(), empty_code.get()})) return false;
+    if (!body_({module, namespace_, name.get(), source_path.get(), empty_code.get(), bytecode.get()})) return false;
     watched_.watch(namespace_);
     return true;
 }

@@ -27,14 +27,15 @@ namespace native {
 // What a module body works with: its module object, namespace and name,
 // and the Python source this module was ported from (the `.py` of the same
 // name beside it), which its functions' code objects name.
-// `empty_code` is a code object that only raises, whose bytecode and tables
-// every function's code takes.
+// `empty_code` is a code object that only raises, whose bytecode (as
+// `bytecode`) and tables every function's code takes.
 struct ModuleScope {
     PyObject* module;
     PyObject* globals;
     PyObject* name;
     PyObject* source_path;
     PyObject* empty_code;
+    PyObject* bytecode;
 };
 
 inline constexpr std::size_t kMaxFunctions = 8;

@@ -2,6 +2,7 @@
 // kept in the module global `_cached` and in the file `_HOSTPRINT_FILE`.
 // Every mention of a module global reads it afresh, as Python code would.
 
+#include "docstring.hpp"
 #include "function.hpp"
 #include "module.hpp"
 #include "names.hpp"
@@ -166,13 +167,13 @@ Ref hostprint_file(PyObject* globals) noexcept {
 const native::FunctionDef get_hostprint_def = {
     .name = "get_hostprint",
     .qualname = "get_hostprint",
-    .doc = "获取本机唯一标识。\n"
+    .doc = native::docstring<"获取本机唯一标识。\n"
            "\n"
            "    优先返回内存缓存，其次读取文件，首次运行时生成并持久化。\n"
            "\n"
            "    Returns:\n"
            "        UUID v4 格式的机器唯一标识字符串\n"
-           "    ",
+           "    ">,
     .return_annotation = "str",
     .return_check_line = 41,
     .body = get_hostprint,

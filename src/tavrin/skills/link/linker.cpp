@@ -2,6 +2,7 @@
 // AI tool's skills directory. Every file-system step goes through the
 // standard library objects the caller and the module globals provide.
 
+#include "docstring.hpp"
 #include "function.hpp"
 #include "module.hpp"
 #include "names.hpp"
@@ -388,7 +389,7 @@ const native::Parameter safe_remove_parameters[] = {
 const native::FunctionDef link_def = {
     .name = "link",
     .qualname = "SkillsLinker.link",
-    .doc = "在 tool_skills_dir 下创建指向 central_skill_dir 的链接。\n"
+    .doc = native::docstring<"在 tool_skills_dir 下创建指向 central_skill_dir 的链接。\n"
            "\n"
            "        Args:\n"
            "            skill_name: 技能名称，如 \"code-review\"\n"
@@ -398,7 +399,7 @@ const native::FunctionDef link_def = {
            "\n"
            "        Returns:\n"
            "            LinkResult，记录链接路径、目标、方式以及是否替换了原有内容\n"
-           "        ",
+           "        ">,
     .parameters = native::parameter_list(link_parameters),
     .return_annotation = "LinkResult",
     .body = link,
@@ -408,14 +409,14 @@ const native::FunctionDef link_def = {
 const native::FunctionDef unlink_def = {
     .name = "unlink",
     .qualname = "SkillsLinker.unlink",
-    .doc = "移除链接（不影响中央存储内容）。\n"
+    .doc = native::docstring<"移除链接（不影响中央存储内容）。\n"
            "\n"
            "        Args:\n"
            "            link_path: 工具 skills 目录下的链接路径\n"
            "\n"
            "        Returns:\n"
            "            True 表示成功移除，False 表示路径本不存在\n"
-           "        ",
+           "        ">,
     .parameters = native::parameter_list(unlink_parameters),
     .return_annotation = "bool",
     .body = unlink,
@@ -425,7 +426,7 @@ const native::FunctionDef unlink_def = {
 const native::FunctionDef is_link_valid_def = {
     .name = "is_link_valid",
     .qualname = "SkillsLinker.is_link_valid",
-    .doc = "检查链接是否存在且指向预期的中央目录。\n"
+    .doc = native::docstring<"检查链接是否存在且指向预期的中央目录。\n"
            "\n"
            "        Args:\n"
            "            link_path: 工具 skills 目录下的链接路径\n"
@@ -433,7 +434,7 @@ const native::FunctionDef is_link_valid_def = {
            "\n"
            "        Returns:\n"
            "            True 表示链接健康，False 表示缺失或指向错误\n"
-           "        ",
+           "        ">,
     .parameters = native::parameter_list(is_link_valid_parameters),
     .return_annotation = "bool",
     .body = is_link_valid,
@@ -443,7 +444,7 @@ const native::FunctionDef is_link_valid_def = {
 const native::FunctionDef create_link_def = {
     .name = "_create_link",
     .qualname = "SkillsLinker._create_link",
-    .doc = "创建链接并返回实际使用的方式。",
+    .doc = native::docstring<"创建链接并返回实际使用的方式。">,
     .parameters = native::parameter_list(target_and_link_parameters),
     .return_annotation = "str",
     .return_check_line = 110,
@@ -454,11 +455,11 @@ const native::FunctionDef create_link_def = {
 const native::FunctionDef create_windows_link_def = {
     .name = "_create_windows_link",
     .qualname = "SkillsLinker._create_windows_link",
-    .doc = "Windows 下优先创建 Directory Junction，失败时降级复制。\n"
+    .doc = native::docstring<"Windows 下优先创建 Directory Junction，失败时降级复制。\n"
            "\n"
            "        os.symlink(target_is_directory=True) 在普通用户权限下创建的是\n"
            "        Directory Junction（等价于 mklink /J），无需管理员或开发者模式。\n"
-           "        ",
+           "        ">,
     .parameters = native::parameter_list(target_and_link_parameters),
     .return_annotation = "str",
     .return_check_line = 126,
@@ -469,13 +470,13 @@ const native::FunctionDef create_windows_link_def = {
 const native::FunctionDef safe_remove_def = {
     .name = "_safe_remove",
     .qualname = "SkillsLinker._safe_remove",
-    .doc = "安全删除链接或目录，避免误删 Junction 指向的中央存储内容。\n"
+    .doc = native::docstring<"安全删除链接或目录，避免误删 Junction 指向的中央存储内容。\n"
            "\n"
            "        策略：\n"
            "          - Unix symlink  : path.unlink()（仅删链接本身）\n"
            "          - Windows Junction / 空目录 : os.rmdir()（仅删链接本身，不递归目标）\n"
            "          - 普通目录       : shutil.rmtree()（os.rmdir 抛错时降级）\n"
-           "        ",
+           "        ">,
     .parameters = native::parameter_list(safe_remove_parameters),
     .return_annotation = "None",
     .body = safe_remove,
@@ -494,14 +495,14 @@ const native::Parameter link_result_fields[] = {
 const native::FunctionDef link_result_class = {
     .name = "LinkResult",
     .qualname = "LinkResult",
-    .doc = "单次链接操作的结果。",
+    .doc = native::docstring<"单次链接操作的结果。">,
     .parameters = link_result_fields,
     .line = 19,
 };
 const native::FunctionDef skills_linker_class = {
     .name = "SkillsLinker",
     .qualname = "SkillsLinker",
-    .doc = "Skill 链接器，在 AI 工具的 skills 目录下创建指向中央存储的链接。",
+    .doc = native::docstring<"Skill 链接器，在 AI 工具的 skills 目录下创建指向中央存储的链接。">,
     .line = 30,
 };
 
