@@ -11,8 +11,9 @@ enum class Binding {
     Failed,  // a conversion failed; its error is set, and `out.line` is the conversion's
 };
 
-// `parameter_names` is a tuple of the interned names of the parameters, or
-// NULL; keywords are compared with it by identity first, then by value.
+// `parameter_names` is a tuple whose first items are the interned names of
+// the parameters, or NULL; keywords are compared with them by identity
+// first, then by value.
 Binding bind_arguments(const FunctionDef& definition, PyObject* parameter_names, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames, Call& out) noexcept;
 

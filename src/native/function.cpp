@@ -239,7 +239,7 @@ Ref make_function(Module& module, const ModuleScope& scope, const FunctionDef& d
     if (!set_kwdefaults(function.get(), definition)) return {};
     if (!set_annotations(function.get(), scope, definition, annotate_vectorcall)) return {};
     PyFunction_SetVectorcall(reinterpret_cast<PyFunctionObject*>(function.get()), vectorcall);
-    module.keep_function(definition.index, varnames.get(), returns_str(definition));
+    module.keep_function(definition.index, code.get(), returns_str(definition));
     return function;
 }
 

@@ -192,7 +192,7 @@ void Module::forget_module() noexcept {
 void Module::release() noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     forget_module();
-    for (Function& kept : functions_) Py_CLEAR(kept.parameter_names);
+    for (Function& kept : functions_) Py_CLEAR(kept.code);
     release_names(names_);
     interpreter_.store(-1);
     PyErr_SetRaisedException(pending.release());

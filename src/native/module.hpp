@@ -64,12 +64,16 @@ public:
     bool admit_stray_call(const char* qualname) noexcept;
 
     // What is kept for the function with `index`, from its making: its
-    // interned parameter names (a tuple; NULL after a release), and whether
+    // interned parameter names (a tuple whose first items they are, the
+    // names of its code object's locals; NULL after a release), and whether
     // it checks that it returns a `str`.
-    PyObject* parameter_names(std::size_t index) const noexcept { return functions_[index].parameter_names; }
+    PyObject* parameter_names(std::size_t index) const noexcept {
+        PyObject* code = functions_[index].code;
+        return code ? reinterpret_cast<PyCodeObject*>(code)->co_localsplusnames : nullptr;
+    }
     bool returns_str(std::size_t index) const noexcept { return functions_[index].returns_str; }
-    void keep_function(std::size_t index, PyObject* parameter_names, bool returns_str) noexcept {
-        Py_XSETREF(functions_[index].parameter_names, Py_NewRef(parameter_names));
+    void keep_function(std::size_t index, PyObject* code, bool returns_str) noexcept {
+        Py_XSETREF(functions_[index].code, Py_NewRef(code));
         functions_[index].returns_str = returns_str;
     }
 
@@ -98,7 +102,7 @@ private:
     PyObject* module_ = nullptr;  // compared only: the module whose body ran, until it is freed
     PyObject* namespace_ = nullptr;  // borrowed: that module's namespace
     struct Function {
-        PyObject* parameter_names;
+        PyObject* code;  // as made: the function's __code__ may be reassigned
         bool returns_str;
         // Traceback frames, each made at the function's first failure at its line.
         int frame_lines[kMaxFailingLines];
