@@ -14,23 +14,28 @@ std::int64_t current_interpreter() noexcept {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
 
-// The `.py` of `short_name` in the folder of the module's file: what the
-// module was ported from, named whether or not it is there.
-Ref source_beside(PyObject* module, const char* short_name) noexcept {
-    Ref file = Ref::steal(PyModule_GetFilenameObject(module));
-    if (!file) {
-        PyErr_Clear();
-        return Ref::steal(PyUnicode_FromFormat("%s.py", short_name));
-    }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(file.get());
-    Py_ssize_t folder_end = PyUnicode_FindChar(file.get(), '/', 0, length, -1);
+// The `.py` of `short_name` in the folder of `file`, our module's file (a
+// str, or NULL when it has none): the Python module ours was ported from,
+// named whether or not it is there.
+Ref source_beside(PyObject* file, const char* short_name) noexcept {
+    if (!file || !PyUnicode_Check(file)) return Ref::steal(PyUnicode_FromFormat("%s.py", short_name));
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(file);
+    Py_ssize_t folder_end = PyUnicode_FindChar(file, '/', 0, length, -1);
 #ifdef _WIN32
-    folder_end = std::max(folder_end, PyUnicode_FindChar(file.get(), '\\', 0, length, -1));
+    folder_end = std::max(folder_end, PyUnicode_FindChar(file, '\\', 0, length, -1));
 #endif
     if (folder_end < -1) return {};
-    Ref folder = Ref::steal(PyUnicode_Substring(file.get(), 0, folder_end + 1));
+    Ref folder = Ref::steal(PyUnicode_Substring(file, 0, folder_end + 1));
     if (!folder) return {};
     return Ref::steal(PyUnicode_FromFormat("%U%s.py", folder.get(), short_name));
+}
+
+Ref call_util(const char* function, PyObject* args, PyObject* keywords = nullptr) noexcept {
+    Ref util = Ref::steal(PyImport_ImportModule("importlib.util"));
+    if (!util) return {};
+    Ref callable = Ref::steal(PyObject_GetAttrString(util.get(), function));
+    if (!callable || !args) return {};
+    return Ref::steal(PyObject_Call(callable.get(), args, keywords));
 }
 
 }  // namespace
@@ -94,6 +99,15 @@ Ref Module::live_module() noexcept {
 }
 
 PyObject* Module::create(PyObject* spec) noexcept {
+    // The host's Python module beside ours, if it is not what ours was
+    // ported from, is what the import gives.
+    Ref origin = Ref::steal(PyObject_GetAttrString(spec, "origin"));
+    if (!origin) return nullptr;
+    Ref source = source_beside(origin.get(), short_name_);
+    if (!source) return nullptr;
+    if (compare_source(source.get(), ported_) == SourceBeside::Differs) {
+        return step_aside(spec, origin.get(), source.get());
+    }
     if (!claim_interpreter()) return nullptr;
     if (Ref live = live_module()) return live.release();
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -101,7 +115,42 @@ PyObject* Module::create(PyObject* spec) noexcept {
     return PyModule_NewObject(name.get());
 }
 
+// As the import system would import the Python module without ours: a
+// module made from its spec now, its body run by exec.
+PyObject* Module::step_aside(PyObject* spec, PyObject* origin, PyObject* source) noexcept {
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    if (PyErr_WarnFormat(PyExc_ImportWarning, 1,
+                         "%U is not the Python module that %U was built from: the host's module has changed, "
+                         "so %U is imported from it instead",
+                         source, origin, name.get()) < 0) {
+        return nullptr;
+    }
+    Ref python_spec = call_util("spec_from_file_location", Ref::steal(PyTuple_Pack(2, name.get(), source)).get());
+    if (!python_spec) return nullptr;
+    Ref module = call_util("module_from_spec", Ref::steal(PyTuple_Pack(1, python_spec.get())).get());
+    stepped_aside_ = module.get();
+    return module.release();
+}
+
+// The import system has meanwhile given the module our spec: it gets its
+// own back, then its loader runs the body.
+int Module::run_python_module(PyObject* module) noexcept {
+    stepped_aside_ = nullptr;
+    Ref name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    Ref file = Ref::steal(PyObject_GetAttrString(module, "__file__"));
+    Ref loader = Ref::steal(PyObject_GetAttrString(module, "__loader__"));
+    if (!name || !file || !loader) return -1;
+    Ref keywords = Ref::steal(Py_BuildValue("{sO}", "loader", loader.get()));
+    if (!keywords) return -1;
+    Ref python_spec = call_util("spec_from_file_location", Ref::steal(PyTuple_Pack(2, name.get(), file.get())).get(),
+                                keywords.get());
+    if (!python_spec || PyObject_SetAttrString(module, "__spec__", python_spec.get()) < 0) return -1;
+    return Ref::steal(PyObject_CallMethod(loader.get(), "exec_module", "O", module)) ? 0 : -1;
+}
+
 int Module::exec(PyObject* module) noexcept {
+    if (module == stepped_aside_) return run_python_module(module);
     if (module == module_) return 0;
     if (live_module()) {
         PyErr_Format(PyExc_RuntimeError,
@@ -126,7 +175,9 @@ bool Module::run_body(PyObject* module) noexcept {
     namespace_ = PyModule_GetDict(module);
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return false;
-    Ref source_path = source_beside(module, short_name_);
+    Ref file = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!file) PyErr_Clear();
+    Ref source_path = source_beside(file.get(), short_name_);
     if (!source_path) return false;
     Ref empty_code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(short_name_, short_name_, 1)));
     if (!empty_code) return false;

@@ -1,7 +1,9 @@
 // Multi-phase module initialisation with the rules both modules follow,
 // and everything the layer keeps for one module beyond a call.
 //
-// Import rules: one interpreter at a time, the one holding the module; the
+// Import rules: where the host's Python module beside ours is not the one
+// ours was ported from, the import gives that Python module, with an
+// ImportWarning. Otherwise: one interpreter at a time, the one holding the module; the
 // module object, while it lives, is handed back by later imports; a second
 // module object is refused while the first lives; a body that failed runs
 // afresh at the next import.
@@ -16,6 +18,7 @@
 #pragma once
 
 #include "names.hpp"
+#include "ported.hpp"
 #include "signature.hpp"
 #include "watched_global.hpp"
 
@@ -47,9 +50,9 @@ public:
     // Binds the module's globals, as the Python module's body does.
     using ModuleBody = bool (*)(const ModuleScope& scope);
 
-    constexpr Module(const char* short_name, std::span<const Interned> names, WatchedNamespace& watched,
-                     ModuleBody body) noexcept
-        : short_name_(short_name), names_(names), watched_(watched), body_(body) {}
+    constexpr Module(const char* short_name, const Ported& ported, std::span<const Interned> names,
+                     WatchedNamespace& watched, ModuleBody body) noexcept
+        : short_name_(short_name), ported_(ported), names_(names), watched_(watched), body_(body) {}
 
     PyObject* create(PyObject* spec) noexcept;
     int exec(PyObject* module) noexcept;
@@ -82,6 +85,8 @@ public:
     void add_traceback_entry(const FunctionDef& definition, PyObject* function, int line) noexcept;
 
 private:
+    PyObject* step_aside(PyObject* spec, PyObject* origin, PyObject* source) noexcept;
+    int run_python_module(PyObject* module) noexcept;
     bool claim_interpreter() noexcept;
     bool keep_until_interpreter_end() noexcept;
     Ref live_module() noexcept;
@@ -91,6 +96,7 @@ private:
     static void at_interpreter_end(PyObject* keeper) noexcept;
 
     const char* short_name_;
+    Ported ported_;
     std::span<const Interned> names_;
     WatchedNamespace& watched_;
     ModuleBody body_;
@@ -100,6 +106,7 @@ private:
     std::atomic<std::int64_t> interpreter_{-1};
     PyObject* module_weakref_ = nullptr;
     PyObject* module_ = nullptr;  // compared only: the module whose body ran, until it is freed
+    PyObject* stepped_aside_ = nullptr;  // compared only: a Python module made by create, for exec
     PyObject* namespace_ = nullptr;  // borrowed: that module's namespace
     struct Function {
         PyObject* code;  // as made: the function's __code__ may be reassigned

@@ -567,7 +567,13 @@ Ref make_link_result(const native::ModuleScope& scope) noexcept {
 }
 
 bool run_module_body(const native::ModuleScope& scope) noexcept;
-native::Module linker("linker", name_table, watched, run_module_body);
+// The host's Python module this one is ported from, as the build found it:
+// only its size and digest are kept.
+constexpr unsigned char ported_source[] = {
+#include "ported_source.inc"
+};
+constexpr native::Ported ported = native::ported_from(ported_source);
+native::Module linker("linker", ported, name_table, watched, run_module_body);
 
 bool add_method(PyObject* methods, const native::FunctionDef& definition, Ref function) noexcept {
     return function && PyDict_SetItemString(methods, definition.name, function.get()) == 0;
