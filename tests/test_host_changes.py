@@ -73,3 +73,17 @@ def test_the_warning_can_stop_the_import(package):
     result = run(sys.executable, "-S", "-W", "error::ImportWarning", "-c", "import tavrin.skills.link.linker",
                  env={"PYTHONPATH": str(package.parent)})
     assert result.returncode != 0 and "ImportWarning: " in result.stderr and "linker.py is not" in result.stderr
+
+
+def test_an_edited_editable_host_is_followed(package, sandbox):
+    """An editable host keeps its sources in a folder of its own; ours, in
+    site-packages, holds only the extension modules, found first."""
+    editable = sandbox.root / "editable" / "tavrin"
+    shutil.copytree(package, editable, ignore=shutil.ignore_patterns("*.so", "*.pyi"))
+    for path in package.rglob("*.py"):
+        path.unlink()
+    change_one_character(editable / "skills" / "link" / "linker.py")
+    result = run(sys.executable, "-S", "-c", CHILD, env={"PYTHONPATH": f"{package.parent}:{editable.parent}"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[:2] == ["linker python", "hostprint native"], result.stdout
+    assert f"{editable}/skills/link/linker.py is not the Python module that" in result.stdout

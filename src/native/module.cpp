@@ -98,16 +98,42 @@ Ref Module::live_module() noexcept {
 #endif
 }
 
+// The host's Python module that the import system would give without ours:
+// the `.py` beside ours, or, when there is none (an editable host keeps its
+// sources in another folder of the package's path), the first in the
+// package's other folders. NULL when ours is to be used: no such file, or
+// the one ours was ported from.
+Ref Module::changed_source(PyObject* spec, PyObject* origin) noexcept {
+    Ref beside = source_beside(origin, short_name_);
+    if (!beside) return {};
+    const SourceBeside verdict = compare_source(beside.get(), ported_);
+    if (verdict != SourceBeside::Absent) return verdict == SourceBeside::Differs ? std::move(beside) : Ref();
+    Ref parent_name = Ref::steal(PyObject_GetAttrString(spec, "parent"));
+    Ref parent = parent_name ? Ref::steal(PyImport_GetModule(parent_name.get())) : Ref();
+    Ref folders = parent ? Ref::steal(PyObject_GetAttrString(parent.get(), "__path__")) : Ref();
+    Ref iterator = folders ? Ref::steal(PyObject_GetIter(folders.get())) : Ref();
+    if (!iterator) {
+        PyErr_Clear();
+        return {};
+    }
+    while (Ref folder = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(folder.get())) continue;
+        Ref source = Ref::steal(PyUnicode_FromFormat("%U/%s.py", folder.get(), short_name_));
+        if (!source) break;
+        const SourceBeside found = compare_source(source.get(), ported_);
+        if (found != SourceBeside::Absent) return found == SourceBeside::Differs ? std::move(source) : Ref();
+    }
+    PyErr_Clear();
+    return {};
+}
+
 PyObject* Module::create(PyObject* spec) noexcept {
-    // The host's Python module beside ours, if it is not what ours was
-    // ported from, is what the import gives.
+    // The host's Python module, if it is not what ours was ported from, is
+    // what the import gives.
     Ref origin = Ref::steal(PyObject_GetAttrString(spec, "origin"));
     if (!origin) return nullptr;
-    Ref source = source_beside(origin.get(), short_name_);
-    if (!source) return nullptr;
-    if (compare_source(source.get(), ported_) == SourceBeside::Differs) {
-        return step_aside(spec, origin.get(), source.get());
-    }
+    if (Ref changed = changed_source(spec, origin.get())) return step_aside(spec, origin.get(), changed.get());
+    if (PyErr_Occurred()) return nullptr;
     if (!claim_interpreter()) return nullptr;
     if (Ref live = live_module()) return live.release();
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));

@@ -1,9 +1,9 @@
 // Multi-phase module initialisation with the rules both modules follow,
 // and everything the layer keeps for one module beyond a call.
 //
-// Import rules: where the host's Python module beside ours is not the one
-// ours was ported from, the import gives that Python module, with an
-// ImportWarning. Otherwise: one interpreter at a time, the one holding the module; the
+// Import rules: where the host's Python module (beside ours, or elsewhere on
+// its package's path) is not the one ours was ported from, the import gives
+// that Python module, with an ImportWarning. Otherwise: one interpreter at a time, the one holding the module; the
 // module object, while it lives, is handed back by later imports; a second
 // module object is refused while the first lives; a body that failed runs
 // afresh at the next import.
@@ -85,6 +85,7 @@ public:
     void add_traceback_entry(const FunctionDef& definition, PyObject* function, int line) noexcept;
 
 private:
+    Ref changed_source(PyObject* spec, PyObject* origin) noexcept;
     PyObject* step_aside(PyObject* spec, PyObject* origin, PyObject* source) noexcept;
     int run_python_module(PyObject* module) noexcept;
     bool claim_interpreter() noexcept;
