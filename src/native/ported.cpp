@@ -1,47 +1,89 @@
 #include "ported.hpp"
 
+#include <bit>
+#include <cstring>
+
+#ifdef _WIN32
 #include <cstdio>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace native {
 
 namespace {
 
-std::FILE* open_for_reading(PyObject* path) noexcept {
-#ifdef _WIN32
-    wchar_t* wide = PyUnicode_AsWideCharString(path, nullptr);
-    if (!wide) return nullptr;
-    std::FILE* file = _wfopen(wide, L"rb");
-    PyMem_Free(wide);
-    return file;
-#else
-    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
-    if (!encoded) return nullptr;
-    return std::fopen(PyBytes_AS_STRING(encoded.get()), "rb");
-#endif
+// The digest of bytes read at run time: words loaded whole where the
+// machine's byte order is the one digest_of assembles them in.
+std::uint64_t digest_of_read(const unsigned char* bytes, std::size_t size) noexcept {
+    if constexpr (std::endian::native != std::endian::little) return digest_of(bytes, size);
+    std::uint64_t hash = 0x9E3779B97F4A7C15u ^ size;
+    std::size_t at = 0;
+    for (; at + 8 <= size; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + at, 8);
+        hash = (hash ^ word) * 0x100000001B3u;
+        hash ^= hash >> 29;
+    }
+    std::uint64_t tail = 0;
+    for (std::size_t i = size; i > at; --i) tail = (tail << 8) | bytes[i - 1];
+    hash = (hash ^ tail) * 0x100000001B3u;
+    return hash ^ (hash >> 32);
+}
+
+SourceBeside compare_bytes(const unsigned char* bytes, std::size_t size, const Ported& ported) noexcept {
+    return size == ported.size && digest_of_read(bytes, size) == ported.digest ? SourceBeside::Same
+                                                                                 : SourceBeside::Differs;
 }
 
 }  // namespace
 
+#ifdef _WIN32
 SourceBeside compare_source(PyObject* path, const Ported& ported) noexcept {
-    std::FILE* file = open_for_reading(path);
-    if (!file) {
+    wchar_t* wide = PyUnicode_AsWideCharString(path, nullptr);
+    if (!wide) {
         PyErr_Clear();
         return SourceBeside::Absent;
     }
+    std::FILE* file = _wfopen(wide, L"rb");
+    PyMem_Free(wide);
+    if (!file) return SourceBeside::Absent;
     SourceBeside verdict = SourceBeside::Absent;
-    long size = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-    if (size >= 0 && static_cast<std::size_t>(size) != ported.size) {
-        verdict = SourceBeside::Differs;
-    } else if (size >= 0 && std::fseek(file, 0, SEEK_SET) == 0) {
-        auto* bytes = static_cast<unsigned char*>(PyMem_RawMalloc(ported.size + 1));
-        if (bytes && std::fread(bytes, 1, ported.size + 1, file) == ported.size) {
-            verdict = digest_of(bytes, ported.size) == ported.digest ? SourceBeside::Same : SourceBeside::Differs;
-        }
+    if (auto* bytes = static_cast<unsigned char*>(PyMem_RawMalloc(ported.size + 1))) {
+        const std::size_t size = std::fread(bytes, 1, ported.size + 1, file);
+        if (!std::ferror(file)) verdict = compare_bytes(bytes, size, ported);
         PyMem_RawFree(bytes);
     }
     std::fclose(file);
     return verdict;
 }
+#else
+SourceBeside compare_source(PyObject* path, const Ported& ported) noexcept {
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) {
+        PyErr_Clear();
+        return SourceBeside::Absent;
+    }
+    const int file = open(PyBytes_AS_STRING(encoded.get()), O_RDONLY | O_CLOEXEC);
+    if (file < 0) return SourceBeside::Absent;
+    SourceBeside verdict = SourceBeside::Absent;
+    struct stat status;
+    if (fstat(file, &status) == 0 && S_ISREG(status.st_mode)) {
+        const auto size = static_cast<std::size_t>(status.st_size);
+        if (size != ported.size) {
+            verdict = SourceBeside::Differs;
+        } else if (auto* bytes = static_cast<unsigned char*>(PyMem_RawMalloc(size + 1))) {
+            // One byte more than expected tells a file that grew meanwhile.
+            const ssize_t got = read(file, bytes, size + 1);
+            if (got >= 0) verdict = compare_bytes(bytes, static_cast<std::size_t>(got), ported);
+            PyMem_RawFree(bytes);
+        }
+    }
+    close(file);
+    return verdict;
+}
+#endif
 
 }  // namespace native
