@@ -212,7 +212,10 @@ bool Module::run_body(PyObject* module) noexcept {
     // As in a Python module, __builtins__ comes first.
     if (!bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
     if (!body_({module, namespace_, name.get(), source_path.get(), empty_code.get(), bytecode.get()})) return false;
-    watched_.watch(namespace_);
+    // Traceback frames keep the namespace alive: they go as finalisation
+    // begins, so that the module's objects go in the collector's first pass.
+    watched_.watch(namespace_, PyEval_GetBuiltins(),
+                   {[](void* owner) noexcept { static_cast<Module*>(owner)->drop_frames(); }, this});
     return true;
 }
 
@@ -254,12 +257,16 @@ void Module::add_traceback_entry(const FunctionDef& definition, PyObject* functi
     }
 }
 
-void Module::forget_module() noexcept {
-    watched_.release();
+void Module::drop_frames() noexcept {
     // Frames fill each function's slots in order.
     for (Function& kept : functions_) {
         for (std::size_t slot = 0; slot < kMaxFailingLines && kept.frames[slot]; ++slot) Py_CLEAR(kept.frames[slot]);
     }
+}
+
+void Module::forget_module() noexcept {
+    watched_.release();
+    drop_frames();
     Py_CLEAR(module_weakref_);
     module_ = namespace_ = nullptr;
 }

@@ -93,6 +93,7 @@ private:
     Ref live_module() noexcept;
     bool run_body(PyObject* module) noexcept;
     void forget_module() noexcept;
+    void drop_frames() noexcept;
     void release() noexcept;
     static void at_interpreter_end(PyObject* keeper) noexcept;
 

@@ -34,14 +34,19 @@ void WatchedGlobal::changing(PyObject* key) noexcept {
 }
 
 int WatchedNamespace::on_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
-    if (watching == nullptr || dict != watching->dict_) return 0;
+    if (watching == nullptr) return 0;
+    if (dict == watching->builtins_) {
+        if (event == PyDict_EVENT_CLEARED) watching->hook_.call(watching->hook_.owner);
+        return 0;
+    }
+    if (dict != watching->dict_) return 0;
     const bool whole_dict = event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
                             event == PyDict_EVENT_DEALLOCATED;
     for (WatchedGlobal* global : watching->globals_) global->changing(whole_dict ? nullptr : key);
     return 0;
 }
 
-void WatchedNamespace::watch(PyObject* dict) noexcept {
+void WatchedNamespace::watch(PyObject* dict, PyObject* builtins, FinalisingHook hook) noexcept {
     release();
     if (watcher_id_ < 0) watcher_id_ = PyDict_AddWatcher(on_change);
     if (watcher_id_ < 0 || PyDict_Watch(watcher_id_, dict) < 0) {
@@ -50,15 +55,22 @@ void WatchedNamespace::watch(PyObject* dict) noexcept {
     }
     dict_ = dict;
     watching = this;
+    if (PyDict_Watch(watcher_id_, builtins) == 0) {
+        builtins_ = builtins;
+        hook_ = hook;
+    }
+    PyErr_Clear();
     for (WatchedGlobal* global : globals_) global->globals_ = dict;
 }
 
 void WatchedNamespace::release() noexcept {
     for (WatchedGlobal* global : globals_) global->globals_ = global->value_ = nullptr;
     if (dict_ && PyDict_Unwatch(watcher_id_, dict_) < 0) PyErr_Clear();
+    if (builtins_ && PyDict_Unwatch(watcher_id_, builtins_) < 0) PyErr_Clear();
     if (watcher_id_ >= 0 && PyDict_ClearWatcher(watcher_id_) < 0) PyErr_Clear();
     if (watching == this) watching = nullptr;
-    dict_ = nullptr;
+    dict_ = builtins_ = nullptr;
+    hook_ = {};
     watcher_id_ = -1;
 }
 

@@ -47,14 +47,21 @@ private:
     PyObject* value_ = nullptr;  // borrowed from globals_ while unchanged
 };
 
+// Called when the interpreter's builtins are cleared, which CPython does
+// only as it finalises its modules, before its collector's passes over them.
+struct FinalisingHook {
+    void (*call)(void* owner) noexcept;
+    void* owner;
+};
+
 // The watched globals of one module, and the dict watcher that serves them.
 class WatchedNamespace {
 public:
     explicit constexpr WatchedNamespace(std::span<WatchedGlobal* const> globals) noexcept : globals_(globals) {}
 
-    // Caches the globals read from `dict` from now on, if a watcher can be
-    // had; never fails.
-    void watch(PyObject* dict) noexcept;
+    // Caches the globals read from `dict` from now on, and tells `hook` when
+    // `builtins` are cleared, if a watcher can be had; never fails.
+    void watch(PyObject* dict, PyObject* builtins, FinalisingHook hook) noexcept;
     // Drops every cache, unwatches the namespace and gives the watcher back.
     void release() noexcept;
 
@@ -63,6 +70,8 @@ private:
 
     std::span<WatchedGlobal* const> globals_;
     PyObject* dict_ = nullptr;  // borrowed: the module keeps it alive until it releases
+    PyObject* builtins_ = nullptr;  // borrowed: the interpreter's, alive as long as it is
+    FinalisingHook hook_ = {};
     int watcher_id_ = -1;
 };
 
