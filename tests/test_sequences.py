@@ -49,6 +49,68 @@ SEQUENCES = {
         print(_testcapi.run_in_subinterp("import tavrin.skills.link.linker, tavrin.telemetry.hostprint"))
         import tavrin.skills.link.linker as L, tavrin.telemetry.hostprint as H
         print(L.SkillsLinker.link.__qualname__, len(H.get_hostprint()))""",
+    "the module freed while one of its functions runs": """
+        import sys, tempfile
+        from pathlib import Path
+        import tavrin.skills.link, tavrin.telemetry, tavrin.skills.link.linker as L, tavrin.telemetry.hostprint as H
+        get_hostprint, Linker = H.get_hostprint, L.SkillsLinker
+        class Drops:
+            def exists(self):
+                del sys.modules["tavrin.telemetry.hostprint"], tavrin.telemetry.hostprint
+                return True
+            def read_text(self, encoding):
+                return " from the file "
+        H._HOSTPRINT_FILE, H._cached = Drops(), None
+        class DropsLinker(Linker):
+            def _safe_remove(self, path):
+                del sys.modules["tavrin.skills.link.linker"], tavrin.skills.link.linker
+                path.unlink()
+        del H, L
+        print(get_hostprint())
+        root = Path(tempfile.mkdtemp())
+        (root / "central").mkdir()
+        Linker().link("s", root / "central", root / "tools")
+        print(DropsLinker().link("s", root / "central", root / "tools", force=True).replaced)""",
+    "keys with their own __eq__": """
+        import os, tempfile
+        from pathlib import Path
+        import tavrin.skills.link.linker as L
+        class Named(str):
+            def __eq__(self, other):
+                return other == "link_path"
+            __hash__ = str.__hash__
+        print(L.SkillsLinker().unlink(**{Named("zz"): Path(tempfile.mkdtemp()) / "none"}))
+        class Raising:
+            armed = False
+            def __hash__(self):
+                return hash("os")
+            def __eq__(self, other):
+                if Raising.armed:
+                    Raising.armed = False
+                    raise ZeroDivisionError("from __eq__")
+                return False
+        del vars(L)["os"]
+        vars(L)[Raising()], vars(L)["os"] = 1, os
+        Raising.armed = True
+        try:
+            L.SkillsLinker()._create_link(Path("t"), Path(tempfile.mkdtemp()) / "l")
+        except ZeroDivisionError as e:
+            print(e, e.__context__)""",
+    "an exception handled around a generator": """
+        import sys, tempfile, types
+        from pathlib import Path
+        import tavrin.skills.link.linker as L
+        root = Path(tempfile.mkdtemp())
+        (root / "central").mkdir()
+        def steps():
+            yield L.SkillsLinker()._create_windows_link(root / "central", root / "no" / "such")
+            yield sys.exception()
+        try:
+            raise KeyError("outer")
+        except KeyError:
+            running = steps()
+            print(next(running))
+        print(repr(next(running)))""",
     "the source lines of failures": """
         import os, sys, tempfile, traceback, types
         from pathlib import Path

@@ -15,7 +15,8 @@ std::size_t positional_count(const FunctionDef& definition) noexcept {
 }
 
 // Keyword names usually arrive interned, so identity finds them; a name
-// built at run time is compared by value.
+// built at run time is compared by value, and an instance of a str subclass
+// by its own __eq__, as CPython's binding does. -2: that comparison raised.
 Py_ssize_t find_parameter(const FunctionDef& definition, PyObject* names, PyObject* keyword) noexcept {
     const std::size_t count = definition.parameters.size();
     if (names) {
@@ -25,24 +26,31 @@ Py_ssize_t find_parameter(const FunctionDef& definition, PyObject* names, PyObje
     }
     if (!PyUnicode_Check(keyword)) return -1;
     for (std::size_t index = 0; index < count; ++index) {
-        if (PyUnicode_CompareWithASCIIString(keyword, definition.parameters[index].name) == 0) {
-            return static_cast<Py_ssize_t>(index);
+        const char* name = definition.parameters[index].name;
+        if (PyUnicode_CheckExact(keyword)) {
+            if (PyUnicode_CompareWithASCIIString(keyword, name) == 0) return static_cast<Py_ssize_t>(index);
+            continue;
         }
+        Ref text = Ref::steal(PyUnicode_FromString(name));
+        const int equal = text ? PyObject_RichCompareBool(keyword, text.get(), Py_EQ) : -1;
+        if (equal < 0) return -2;
+        if (equal) return static_cast<Py_ssize_t>(index);
     }
     return -1;
 }
 
-bool bind_keywords(const FunctionDef& definition, PyObject* names, PyObject* const* values, PyObject* kwnames,
-                   Call& out) noexcept {
+Binding bind_keywords(const FunctionDef& definition, PyObject* names, PyObject* const* values, PyObject* kwnames,
+                      Call& out) noexcept {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < count; ++k) {
         const Py_ssize_t index = find_parameter(definition, names, PyTuple_GET_ITEM(kwnames, k));
+        if (index == -2) return Binding::Failed;
         if (index < 0 || definition.parameters[index].kind == ParameterKind::PositionalOnly || out.values[index]) {
-            return false;
+            return Binding::Misfit;
         }
         out.values[index] = values[k];
     }
-    return true;
+    return Binding::Bound;
 }
 
 bool apply_defaults(const FunctionDef& definition, Call& out) noexcept {
@@ -84,12 +92,16 @@ bool convert(const FunctionDef& definition, PyObject* names, Call& out) noexcept
 Binding bind_arguments(const FunctionDef& definition, PyObject* parameter_names, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames, Call& out) noexcept {
     const std::size_t positional = positional_count(definition);
+    out.at(definition.line);
     if (static_cast<std::size_t>(nargs) > positional) return Binding::Misfit;
     for (std::size_t i = 0; i < definition.parameters.size(); ++i) {
         out.values[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
     }
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (keywords && !bind_keywords(definition, parameter_names, args + nargs, kwnames, out)) return Binding::Misfit;
+    if (keywords) {
+        const Binding placed = bind_keywords(definition, parameter_names, args + nargs, kwnames, out);
+        if (placed != Binding::Bound) return placed;
+    }
     // Keywords fill distinct parameters, so a full count means none is missing.
     const bool complete = static_cast<std::size_t>(nargs + keywords) == definition.parameters.size();
     if (!complete && !apply_defaults(definition, out)) return Binding::Misfit;

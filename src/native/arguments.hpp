@@ -8,7 +8,7 @@ namespace native {
 enum class Binding {
     Bound,   // `out` holds the arguments, defaults applied, conversions done
     Misfit,  // the call does not fit the signature; no error is set
-    Failed,  // a conversion failed; its error is set, and `out.line` is the conversion's
+    Failed,  // a conversion, or a keyword's comparison, failed; its error is set, and `out.line` says where
 };
 
 // `parameter_names` is a tuple whose first items are the interned names of

@@ -18,6 +18,7 @@ bool returns_str(const FunctionDef& definition) noexcept {
 NATIVE_NOINLINE PyObject* run_body(Module& module, const FunctionDef& definition, PyObject* function,
                                    PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Module::CallInProgress in_progress(module);
     Call call;
     call.globals = PyFunction_GET_GLOBALS(function);
     switch (bind_arguments(definition, module.parameter_names(definition.index), args, nargs, kwnames, call)) {

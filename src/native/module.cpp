@@ -40,12 +40,14 @@ Ref call_util(const char* function, PyObject* args, PyObject* keywords = nullptr
 
 }  // namespace
 
-bool Module::claim_interpreter() noexcept {
+// `until_interpreter_end`: a keeper releases what is made when the
+// interpreter ends, if nothing else has by then.
+bool Module::claim_interpreter(bool until_interpreter_end) noexcept {
     const std::int64_t current = current_interpreter();
     if (current < 0) return false;
     std::int64_t holder = -1;
     if (interpreter_.compare_exchange_strong(holder, current)) {
-        if (make_names(names_) && keep_until_interpreter_end()) return true;
+        if (make_names(names_) && (!until_interpreter_end || keep_until_interpreter_end())) return true;
         release_names(names_);
         interpreter_.store(-1);
         return false;
@@ -154,15 +156,25 @@ PyObject* Module::step_aside(PyObject* spec, PyObject* origin, PyObject* source)
     }
     Ref python_spec = call_util("spec_from_file_location", Ref::steal(PyTuple_Pack(2, name.get(), source)).get());
     if (!python_spec) return nullptr;
-    Ref module = call_util("module_from_spec", Ref::steal(PyTuple_Pack(1, python_spec.get())).get());
-    stepped_aside_ = module.get();
-    return module.release();
+    return call_util("module_from_spec", Ref::steal(PyTuple_Pack(1, python_spec.get())).get()).release();
 }
 
-// The import system has meanwhile given the module our spec: it gets its
-// own back, then its loader runs the body.
+// A module that create made from the host's Python source: its file is that
+// source, where ours is the extension module's.
+bool Module::is_python_module(PyObject* module) noexcept {
+    Ref file = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!file) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Tailmatch(file.get(), Ref::steal(PyUnicode_FromString(".py")).get(), 0, PY_SSIZE_T_MAX, 1) == 1;
+}
+
+// The import system has meanwhile given the module our spec and our
+// docstring: it gets its own spec back and no docstring but its source's,
+// then its loader runs the body.
 int Module::run_python_module(PyObject* module) noexcept {
-    stepped_aside_ = nullptr;
+    if (PyObject_SetAttrString(module, "__doc__", Py_None) < 0) return -1;
     Ref name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
     Ref file = Ref::steal(PyObject_GetAttrString(module, "__file__"));
     Ref loader = Ref::steal(PyObject_GetAttrString(module, "__loader__"));
@@ -176,8 +188,8 @@ int Module::run_python_module(PyObject* module) noexcept {
 }
 
 int Module::exec(PyObject* module) noexcept {
-    if (module == stepped_aside_) return run_python_module(module);
     if (module == module_) return 0;
+    if (is_python_module(module)) return run_python_module(module);
     if (live_module()) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
@@ -212,6 +224,7 @@ bool Module::run_body(PyObject* module) noexcept {
     // As in a Python module, __builtins__ comes first.
     if (!bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
     if (!body_({module, namespace_, name.get(), source_path.get(), empty_code.get(), bytecode.get()})) return false;
+    release_when_idle_ = false;  // a module holds what is made now
     // Traceback frames keep the namespace alive: they go as finalisation
     // begins, so that the module's objects go in the collector's first pass.
     watched_.watch(namespace_, PyEval_GetBuiltins(),
@@ -221,7 +234,13 @@ bool Module::run_body(PyObject* module) noexcept {
 
 void Module::free(PyObject* module) noexcept {
     // A second module object, refused, goes without touching the first.
-    if (module == module_) release();
+    if (module != module_) return;
+    if (calls_ == 0) {
+        release();
+        return;
+    }
+    forget_module();
+    release_when_idle_ = true;
 }
 
 bool Module::admit_stray_call(const char* qualname) noexcept {
@@ -229,8 +248,11 @@ bool Module::admit_stray_call(const char* qualname) noexcept {
     std::int64_t holder = interpreter_.load();
     if (holder == current) return true;
     // Names are made again only while the interpreter is fully alive, never
-    // in the middle of its finalisation.
-    if (holder == -1 && Py_IsInitialized() && claim_interpreter()) return true;
+    // in the middle of its finalisation, and only for this call.
+    if (holder == -1 && Py_IsInitialized() && claim_interpreter(false)) {
+        release_when_idle_ = true;
+        return true;
+    }
     PyErr_Clear();
     PyErr_Format(PyExc_RuntimeError, "%s() was called after its module was finalised", qualname);
     return false;
@@ -250,8 +272,9 @@ void Module::add_traceback_entry(const FunctionDef& definition, PyObject* functi
     PyErr_SetRaisedException(pending.release());
     if (!frame) return;
     add_traceback(frame.get());
-    // Making it may have run code that kept one meanwhile: the first one stays.
-    if (slot < kMaxFailingLines && !kept.frames[slot]) {
+    // Making it may have run code that kept one meanwhile: the first one
+    // stays. Nothing is kept for a module already released.
+    if (slot < kMaxFailingLines && !kept.frames[slot] && interpreter_.load() >= 0) {
         kept.frame_lines[slot] = line;
         kept.frames[slot] = frame.release();
     }
@@ -278,6 +301,7 @@ void Module::release() noexcept {
     forget_module();
     for (Function& kept : functions_) Py_CLEAR(kept.code);
     release_names(names_);
+    release_when_idle_ = false;
     interpreter_.store(-1);
     PyErr_SetRaisedException(pending.release());
 }

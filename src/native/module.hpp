@@ -63,8 +63,24 @@ public:
     bool serves(PyObject* globals) const noexcept { return globals == namespace_; }
     // A function that outlived its module (or whose module was replaced):
     // true when its call may go on in this interpreter, with the names made
-    // again if they were released; else RuntimeError naming `qualname`.
+    // again for it if they were released; else RuntimeError naming
+    // `qualname`.
     bool admit_stray_call(const char* qualname) noexcept;
+
+    // While a call runs, what it uses stays: a module freed meanwhile (by
+    // code the call runs) is released once the last call under way ends.
+    class CallInProgress {
+    public:
+        explicit CallInProgress(Module& module) noexcept : module_(module) { ++module_.calls_; }
+        ~CallInProgress() {
+            if (--module_.calls_ == 0 && module_.release_when_idle_) module_.release();
+        }
+        CallInProgress(const CallInProgress&) = delete;
+        CallInProgress& operator=(const CallInProgress&) = delete;
+
+    private:
+        Module& module_;
+    };
 
     // What is kept for the function with `index`, from its making: its
     // interned parameter names (a tuple whose first items they are, the
@@ -88,7 +104,8 @@ private:
     Ref changed_source(PyObject* spec, PyObject* origin) noexcept;
     PyObject* step_aside(PyObject* spec, PyObject* origin, PyObject* source) noexcept;
     int run_python_module(PyObject* module) noexcept;
-    bool claim_interpreter() noexcept;
+    bool claim_interpreter(bool until_interpreter_end = true) noexcept;
+    static bool is_python_module(PyObject* module) noexcept;
     bool keep_until_interpreter_end() noexcept;
     Ref live_module() noexcept;
     bool run_body(PyObject* module) noexcept;
@@ -108,7 +125,8 @@ private:
     std::atomic<std::int64_t> interpreter_{-1};
     PyObject* module_weakref_ = nullptr;
     PyObject* module_ = nullptr;  // compared only: the module whose body ran, until it is freed
-    PyObject* stepped_aside_ = nullptr;  // compared only: a Python module made by create, for exec
+    int calls_ = 0;  // calls of the module's functions under way
+    bool release_when_idle_ = false;  // the module is gone, or a stray call made the names
     PyObject* namespace_ = nullptr;  // borrowed: that module's namespace
     struct Function {
         PyObject* code;  // as made: the function's __code__ may be reassigned

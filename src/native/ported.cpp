@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include <cstdio>
 #else
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,8 +77,14 @@ SourceBeside compare_source(PyObject* path, const Ported& ported) noexcept {
             verdict = SourceBeside::Differs;
         } else if (auto* bytes = static_cast<unsigned char*>(PyMem_RawMalloc(size + 1))) {
             // One byte more than expected tells a file that grew meanwhile.
-            const ssize_t got = read(file, bytes, size + 1);
-            if (got >= 0) verdict = compare_bytes(bytes, static_cast<std::size_t>(got), ported);
+            std::size_t got = 0;
+            ssize_t step = 1;
+            while (got < size + 1 && step > 0) {
+                step = read(file, bytes + got, size + 1 - got);
+                if (step > 0) got += static_cast<std::size_t>(step);
+                if (step < 0 && errno == EINTR) step = 1;
+            }
+            if (step >= 0) verdict = compare_bytes(bytes, got, ported);
             PyMem_RawFree(bytes);
         }
     }

@@ -17,6 +17,7 @@ Ref WatchedGlobal::lookup(PyObject* globals) noexcept {
         if (globals == globals_) value_ = value;
         return Ref::borrow(value);
     }
+    if (PyErr_Occurred()) return {};
     // Absent from the namespace: builtins are not watched, so not cached.
     return load_global(globals, *name_);
 }

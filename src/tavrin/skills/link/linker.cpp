@@ -113,11 +113,17 @@ void raise_occupied(PyObject* link_path) noexcept {
 }
 
 // While alive, `exception` is the one being handled, as inside an `except`
-// block: an exception raised meanwhile gets it as its __context__.
+// block: an exception raised meanwhile gets it as its __context__. Only the
+// innermost handled-exception slot is set, so only it is given back: when it
+// was empty (a generator's, say), the one seen through it came from an outer
+// slot, which must not be copied into it.
 class HandlingException {
 public:
-    explicit HandlingException(Ref exception) noexcept
-        : previous_(Ref::steal(PyErr_GetHandledException())) {
+    explicit HandlingException(Ref exception) noexcept {
+        Ref seen = Ref::steal(PyErr_GetHandledException());
+        PyErr_SetHandledException(nullptr);
+        Ref seen_below = Ref::steal(PyErr_GetHandledException());
+        if (seen.get() != seen_below.get()) previous_ = std::move(seen);
         PyErr_SetHandledException(exception.get());
     }
     ~HandlingException() { PyErr_SetHandledException(previous_.get()); }
@@ -125,7 +131,7 @@ public:
     HandlingException& operator=(const HandlingException&) = delete;
 
 private:
-    Ref previous_;
+    Ref previous_;  // what the innermost slot held, when not empty
 };
 
 // `os.rmdir(str(path))`: removes an empty directory or a junction, never
