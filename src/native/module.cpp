@@ -163,11 +163,11 @@ PyObject* Module::step_aside(PyObject* spec, PyObject* origin, PyObject* source)
 // source, where ours is the extension module's.
 bool Module::is_python_module(PyObject* module) noexcept {
     Ref file = Ref::steal(PyModule_GetFilenameObject(module));
-    if (!file) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Tailmatch(file.get(), Ref::steal(PyUnicode_FromString(".py")).get(), 0, PY_SSIZE_T_MAX, 1) == 1;
+    Ref suffix = file ? Ref::steal(PyUnicode_FromString(".py")) : Ref();
+    const Py_ssize_t python = suffix ? PyUnicode_Tailmatch(file.get(), suffix.get(), 0, PY_SSIZE_T_MAX, 1) : -1;
+    // A module without a file, or one that cannot be told, is taken for ours.
+    if (python < 0) PyErr_Clear();
+    return python == 1;
 }
 
 // The import system has meanwhile given the module our spec and our
