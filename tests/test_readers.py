@@ -51,6 +51,11 @@ from tavrin.skills.link import linker
 from tavrin.telemetry import hostprint
 views = {"pdoc": {}, "jedi": {}, "jedi.Interpreter": {}}
 for name in ("tavrin.skills.link.linker", "tavrin.telemetry.hostprint"):
+    # Known difference, outside this view: inspect finds no source for a class
+    # or module whose module's __file__ is an extension module, so with ours
+    # pdoc's page lacks the modules' and classes' "View Source" and
+    # LinkResult's "@dataclass", and pdoc warns that it cannot tell where
+    # LinkResult's fields are taken from (docs/host-integration.md).
     for member in pdoc.doc.Module.from_name(name).flattened_own_members:
         if not any(part.startswith("_") for part in member.qualname.split(".")):  # the public view
             views["pdoc"][member.fullname] = [str(getattr(member, "signature", "")), member.docstring]
@@ -62,8 +67,10 @@ for line, text in enumerate(uses.splitlines(), 1):
         views["jedi"][text] = [[n.full_name, [s.to_string() for s in n.get_signatures()], n.docstring(raw=True)]
                                for n in script.infer(line, len(text) - 2) if n.type in ("function", "class")]
         # As IPython completes, from the objects themselves: their docstrings.
-        # (Signatures differ there: jedi renders a compiled function's from
-        # its inspect.signature, a Python function's from its source.)
+        # (Signatures differ there: jedi reaches a method through its module
+        # and class, whose source inspect cannot give with ours, their file
+        # being the extension module, so it renders them from inspect.signature;
+        # with the host alone, from the source.)
         target = text[len("reveal_type("):-1]
         live = jedi.Interpreter(target, [{"linker": linker, "hostprint": hostprint}])
         views["jedi.Interpreter"][target] = [n.docstring(raw=True) for n in live.infer(1, len(target) - 1)
