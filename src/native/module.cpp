@@ -225,10 +225,7 @@ bool Module::run_body(PyObject* module) noexcept {
     if (!bind(module, "__builtins__", Ref::borrow(PyEval_GetBuiltins()))) return false;
     if (!body_({module, namespace_, name.get(), source_path.get(), empty_code.get(), bytecode.get()})) return false;
     release_when_idle_ = false;  // a module holds what is made now
-    // Traceback frames keep the namespace alive: they go as finalisation
-    // begins, so that the module's objects go in the collector's first pass.
-    watched_.watch(namespace_, PyEval_GetBuiltins(),
-                   {[](void* owner) noexcept { static_cast<Module*>(owner)->drop_frames(); }, this});
+    watched_.watch(namespace_);
     return true;
 }
 
@@ -269,15 +266,19 @@ void Module::add_traceback_entry(const FunctionDef& definition, PyObject* functi
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref frame = make_traceback_frame(function, definition.qualname, line);
     PyErr_Clear();
-    PyErr_SetRaisedException(pending.release());
-    if (!frame) return;
-    add_traceback(frame.get());
     // Making it may have run code that kept one meanwhile: the first one
     // stays. Nothing is kept for a module already released.
-    if (slot < kMaxFailingLines && !kept.frames[slot] && interpreter_.load() >= 0) {
+    if (frame && slot < kMaxFailingLines && !kept.frames[slot] && interpreter_.load() >= 0) {
+        // A kept frame keeps the namespace alive: it goes as finalisation
+        // begins, so that the module's objects go in the collector's first
+        // pass.
+        watched_.watch_builtins(PyEval_GetBuiltins(),
+                                {[](void* owner) noexcept { static_cast<Module*>(owner)->drop_frames(); }, this});
         kept.frame_lines[slot] = line;
-        kept.frames[slot] = frame.release();
+        kept.frames[slot] = Py_NewRef(frame.get());
     }
+    PyErr_SetRaisedException(pending.release());
+    if (frame) add_traceback(frame.get());
 }
 
 void Module::drop_frames() noexcept {

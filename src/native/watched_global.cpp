@@ -47,7 +47,7 @@ int WatchedNamespace::on_change(PyDict_WatchEvent event, PyObject* dict, PyObjec
     return 0;
 }
 
-void WatchedNamespace::watch(PyObject* dict, PyObject* builtins, FinalisingHook hook) noexcept {
+void WatchedNamespace::watch(PyObject* dict) noexcept {
     release();
     if (watcher_id_ < 0) watcher_id_ = PyDict_AddWatcher(on_change);
     if (watcher_id_ < 0 || PyDict_Watch(watcher_id_, dict) < 0) {
@@ -56,12 +56,19 @@ void WatchedNamespace::watch(PyObject* dict, PyObject* builtins, FinalisingHook 
     }
     dict_ = dict;
     watching = this;
-    if (PyDict_Watch(watcher_id_, builtins) == 0) {
-        builtins_ = builtins;
-        hook_ = hook;
-    }
-    PyErr_Clear();
     for (WatchedGlobal* global : globals_) global->globals_ = dict;
+}
+
+void WatchedNamespace::watch_builtins(PyObject* builtins, FinalisingHook hook) noexcept {
+    if (!dict_ || builtins_ == builtins) return;
+    if (builtins_ && PyDict_Unwatch(watcher_id_, builtins_) < 0) PyErr_Clear();
+    builtins_ = nullptr;
+    if (PyDict_Watch(watcher_id_, builtins) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    builtins_ = builtins;
+    hook_ = hook;
 }
 
 void WatchedNamespace::release() noexcept {

@@ -59,9 +59,13 @@ class WatchedNamespace {
 public:
     explicit constexpr WatchedNamespace(std::span<WatchedGlobal* const> globals) noexcept : globals_(globals) {}
 
-    // Caches the globals read from `dict` from now on, and tells `hook` when
-    // `builtins` are cleared, if a watcher can be had; never fails.
-    void watch(PyObject* dict, PyObject* builtins, FinalisingHook hook) noexcept;
+    // Caches the globals read from `dict` from now on, if a watcher can be
+    // had; never fails.
+    void watch(PyObject* dict) noexcept;
+    // Tells `hook` when `builtins` are cleared, if the namespace is watched;
+    // never fails. Watching builtins costs each of their changes a call of
+    // the watcher, so it is asked for only when there is something to drop.
+    void watch_builtins(PyObject* builtins, FinalisingHook hook) noexcept;
     // Drops every cache, unwatches the namespace and gives the watcher back.
     void release() noexcept;
 
