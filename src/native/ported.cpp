@@ -1,8 +1,5 @@
 #include "ported.hpp"
 
-#include <bit>
-#include <cstring>
-
 #ifdef _WIN32
 #include <cstdio>
 #else
@@ -16,26 +13,8 @@ namespace native {
 
 namespace {
 
-// The digest of bytes read at run time: words loaded whole where the
-// machine's byte order is the one digest_of assembles them in.
-std::uint64_t digest_of_read(const unsigned char* bytes, std::size_t size) noexcept {
-    if constexpr (std::endian::native != std::endian::little) return digest_of(bytes, size);
-    std::uint64_t hash = 0x9E3779B97F4A7C15u ^ size;
-    std::size_t at = 0;
-    for (; at + 8 <= size; at += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + at, 8);
-        hash = (hash ^ word) * 0x100000001B3u;
-        hash ^= hash >> 29;
-    }
-    std::uint64_t tail = 0;
-    for (std::size_t i = size; i > at; --i) tail = (tail << 8) | bytes[i - 1];
-    hash = (hash ^ tail) * 0x100000001B3u;
-    return hash ^ (hash >> 32);
-}
-
 SourceBeside compare_bytes(const unsigned char* bytes, std::size_t size, const Ported& ported) noexcept {
-    return size == ported.size && digest_of_read(bytes, size) == ported.digest ? SourceBeside::Same
+    return size == ported.size && digest_of(bytes, size) == ported.digest ? SourceBeside::Same
                                                                                  : SourceBeside::Differs;
 }
 
