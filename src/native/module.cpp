@@ -10,6 +10,12 @@ namespace {
 
 constexpr const char* kKeeperName = "tavrin-native module keeper";
 
+// A module's definition: an object that lives as long as the library, whose
+// critical section serialises what create, exec and free change.
+PyObject* definition_of(PyObject* module) noexcept {
+    return reinterpret_cast<PyObject*>(PyModule_GetDef(module));
+}
+
 std::int64_t current_interpreter() noexcept {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
@@ -129,15 +135,18 @@ Ref Module::changed_source(PyObject* spec, PyObject* origin) noexcept {
     return {};
 }
 
-PyObject* Module::create(PyObject* spec) noexcept {
+PyObject* Module::create(PyObject* spec, PyModuleDef* definition) noexcept {
     // The host's Python module, if it is not what ours was ported from, is
     // what the import gives.
     Ref origin = Ref::steal(PyObject_GetAttrString(spec, "origin"));
     if (!origin) return nullptr;
     if (Ref changed = changed_source(spec, origin.get())) return step_aside(spec, origin.get(), changed.get());
     if (PyErr_Occurred()) return nullptr;
-    if (!claim_interpreter()) return nullptr;
-    if (Ref live = live_module()) return live.release();
+    {
+        CriticalSection serialised(reinterpret_cast<PyObject*>(definition));
+        if (!claim_interpreter()) return nullptr;
+        if (Ref live = live_module()) return live.release();
+    }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
@@ -190,27 +199,37 @@ int Module::run_python_module(PyObject* module) noexcept {
 int Module::exec(PyObject* module) noexcept {
     if (module == module_) return 0;
     if (is_python_module(module)) return run_python_module(module);
-    if (live_module()) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
-        return -1;
-    }
-    if (!claim_interpreter()) return -1;
-    // The module served so far, if any, is being freed: its weak reference
-    // is dead, though its m_free has not run yet.
-    forget_module();
+    CriticalSection serialised(definition_of(module));
+    if (!reserve(module)) return -1;
     if (run_body(module)) return 0;
     // The import system drops the module object; what it made goes now, so
     // that the next import, from any interpreter, starts afresh.
-    release();
+    forget_or_release();
     return -1;
 }
 
-bool Module::run_body(PyObject* module) noexcept {
+// Makes `module` the one served, unless another lives.
+bool Module::reserve(PyObject* module) noexcept {
+    if (live_module()) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
+        return false;
+    }
+    if (!claim_interpreter()) return false;
+    // The module served so far, if any, is being freed: its weak reference
+    // is dead, though its m_free has not run yet.
+    forget_module();
     module_weakref_ = PyWeakref_NewRef(module, nullptr);
-    if (!module_weakref_) return false;
+    if (!module_weakref_) {
+        forget_or_release();
+        return false;
+    }
     module_ = module;
     namespace_ = PyModule_GetDict(module);
+    return true;
+}
+
+bool Module::run_body(PyObject* module) noexcept {
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return false;
     Ref file = Ref::steal(PyModule_GetFilenameObject(module));
@@ -232,12 +251,24 @@ bool Module::run_body(PyObject* module) noexcept {
 void Module::free(PyObject* module) noexcept {
     // A second module object, refused, goes without touching the first.
     if (module != module_) return;
-    if (calls_ == 0) {
-        release();
+    CriticalSection serialised(definition_of(module));
+    if (module != module_) return;
+    if (calls_ != 0) {
+        forget_module();
+        release_when_idle_ = true;
         return;
     }
-    forget_module();
-    release_when_idle_ = true;
+    forget_or_release();
+}
+
+// The module is gone: with the GIL, what it made goes too; without it, the
+// names and code stay for calls on other threads until the interpreter ends.
+void Module::forget_or_release() noexcept {
+    if constexpr (kFreeThreaded) {
+        forget_module();
+    } else {
+        release();
+    }
 }
 
 bool Module::admit_stray_call(const char* qualname) noexcept {
@@ -245,9 +276,10 @@ bool Module::admit_stray_call(const char* qualname) noexcept {
     std::int64_t holder = interpreter_.load();
     if (holder == current) return true;
     // Names are made again only while the interpreter is fully alive, never
-    // in the middle of its finalisation, and only for this call.
-    if (holder == -1 && Py_IsInitialized() && claim_interpreter(false)) {
-        release_when_idle_ = true;
+    // in the middle of its finalisation, and only for this call (without the
+    // GIL: until the interpreter ends).
+    if (holder == -1 && Py_IsInitialized() && claim_interpreter(kFreeThreaded)) {
+        release_when_idle_ = !kFreeThreaded;
         return true;
     }
     PyErr_Clear();
@@ -257,40 +289,54 @@ bool Module::admit_stray_call(const char* qualname) noexcept {
 
 void Module::add_traceback_entry(const FunctionDef& definition, PyObject* function, int line) noexcept {
     Function& kept = functions_[definition.index];
+    // Slots are claimed by their line, then filled; another thread may be
+    // filling one, and then this failure makes a frame of its own.
     std::size_t slot = 0;
-    while (slot < kMaxFailingLines && kept.frames[slot] && kept.frame_lines[slot] != line) ++slot;
-    if (slot < kMaxFailingLines && kept.frames[slot]) {
-        add_traceback(kept.frames[slot]);
-        return;
+    int slot_line = 0;
+    while (slot < kMaxFailingLines && (slot_line = kept.frame_lines[slot].load(std::memory_order_acquire)) != 0 &&
+           slot_line != line) {
+        ++slot;
+    }
+    if (slot_line == line) {
+        if (PyObject* frame = kept.frames[slot].load(std::memory_order_acquire)) {
+            add_traceback(frame);
+            return;
+        }
     }
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref frame = make_traceback_frame(function, definition.qualname, line);
     PyErr_Clear();
     // Making it may have run code that kept one meanwhile: the first one
     // stays. Nothing is kept for a module already released.
-    if (frame && slot < kMaxFailingLines && !kept.frames[slot] && interpreter_.load() >= 0) {
+    int unclaimed = 0;
+    if (frame && slot < kMaxFailingLines && interpreter_.load() >= 0 &&
+        kept.frame_lines[slot].compare_exchange_strong(unclaimed, line)) {
         // A kept frame keeps the namespace alive: it goes as finalisation
         // begins, so that the module's objects go in the collector's first
-        // pass.
+        // pass (with the GIL; without it, namespaces are not watched).
         watched_.watch_builtins(PyEval_GetBuiltins(),
                                 {[](void* owner) noexcept { static_cast<Module*>(owner)->drop_frames(); }, this});
-        kept.frame_lines[slot] = line;
-        kept.frames[slot] = Py_NewRef(frame.get());
+        kept.frames[slot].store(Py_NewRef(frame.get()), std::memory_order_release);
     }
     PyErr_SetRaisedException(pending.release());
     if (frame) add_traceback(frame.get());
 }
 
 void Module::drop_frames() noexcept {
-    // Frames fill each function's slots in order.
+    // Slots are claimed in order.
     for (Function& kept : functions_) {
-        for (std::size_t slot = 0; slot < kMaxFailingLines && kept.frames[slot]; ++slot) Py_CLEAR(kept.frames[slot]);
+        for (std::size_t slot = 0; slot < kMaxFailingLines && kept.frame_lines[slot].load() != 0; ++slot) {
+            Py_XDECREF(kept.frames[slot].exchange(nullptr));
+            kept.frame_lines[slot].store(0);
+        }
     }
 }
 
 void Module::forget_module() noexcept {
     watched_.release();
-    drop_frames();
+    // Without the GIL a call on another thread may be reading a frame: they
+    // go as the interpreter ends.
+    if constexpr (!kFreeThreaded) drop_frames();
     Py_CLEAR(module_weakref_);
     module_ = namespace_ = nullptr;
 }
@@ -300,6 +346,7 @@ void Module::forget_module() noexcept {
 void Module::release() noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     forget_module();
+    drop_frames();
     for (Function& kept : functions_) Py_CLEAR(kept.code);
     release_names(names_);
     release_when_idle_ = false;

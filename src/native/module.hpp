@@ -15,8 +15,17 @@
 // released by the module's own m_clear or m_free, or, if something keeps the module
 // beyond its interpreter, when that interpreter's dict is cleared at its
 // end. Either way another interpreter may then import.
+//
+// Without the GIL (free-threaded builds) a call on another thread may be
+// using the names at any moment, and counting calls would cost each one two
+// atomic updates of a shared counter: there the names and code are released
+// only as the interpreter ends. Imports of one module are serialised by the
+// import system's module lock; what create, exec and free change, a critical
+// section on the module's definition serialises against code that bypasses
+// it.
 #pragma once
 
+#include "free_threading.hpp"
 #include "names.hpp"
 #include "ported.hpp"
 #include "signature.hpp"
@@ -54,7 +63,7 @@ public:
                      WatchedNamespace& watched, ModuleBody body) noexcept
         : short_name_(short_name), ported_(ported), names_(names), watched_(watched), body_(body) {}
 
-    PyObject* create(PyObject* spec) noexcept;
+    PyObject* create(PyObject* spec, PyModuleDef* definition) noexcept;
     int exec(PyObject* module) noexcept;
     void free(PyObject* module) noexcept;
 
@@ -69,11 +78,16 @@ public:
 
     // While a call runs, what it uses stays: a module freed meanwhile (by
     // code the call runs) is released once the last call under way ends.
+    // Free-threaded builds release nothing before the interpreter ends.
     class CallInProgress {
     public:
-        explicit CallInProgress(Module& module) noexcept : module_(module) { ++module_.calls_; }
+        explicit CallInProgress(Module& module) noexcept : module_(module) {
+            if constexpr (!kFreeThreaded) ++module_.calls_;
+        }
         ~CallInProgress() {
-            if (--module_.calls_ == 0 && module_.release_when_idle_) module_.release();
+            if constexpr (!kFreeThreaded) {
+                if (--module_.calls_ == 0 && module_.release_when_idle_) module_.release();
+            }
         }
         CallInProgress(const CallInProgress&) = delete;
         CallInProgress& operator=(const CallInProgress&) = delete;
@@ -105,6 +119,8 @@ private:
     PyObject* step_aside(PyObject* spec, PyObject* origin, PyObject* source) noexcept;
     int run_python_module(PyObject* module) noexcept;
     bool claim_interpreter(bool until_interpreter_end = true) noexcept;
+    bool reserve(PyObject* module) noexcept;
+    void forget_or_release() noexcept;
     static bool is_python_module(PyObject* module) noexcept;
     bool keep_until_interpreter_end() noexcept;
     Ref live_module() noexcept;
@@ -124,16 +140,18 @@ private:
     // interpreter whose objects these are, or -1 when none are made.
     std::atomic<std::int64_t> interpreter_{-1};
     PyObject* module_weakref_ = nullptr;
-    PyObject* module_ = nullptr;  // compared only: the module whose body ran, until it is freed
-    int calls_ = 0;  // calls of the module's functions under way
+    // Compared only: the module whose body ran, until it is freed.
+    Shared<PyObject*> module_ = nullptr;
+    int calls_ = 0;  // calls of the module's functions under way (with the GIL)
     bool release_when_idle_ = false;  // the module is gone, or a stray call made the names
-    PyObject* namespace_ = nullptr;  // borrowed: that module's namespace
+    Shared<PyObject*> namespace_ = nullptr;  // borrowed: that module's namespace
     struct Function {
         PyObject* code;  // as made: the function's __code__ may be reassigned
         bool returns_str;
-        // Traceback frames, each made at the function's first failure at its line.
-        int frame_lines[kMaxFailingLines];
-        PyObject* frames[kMaxFailingLines];
+        // Traceback frames, each made at the function's first failure at its
+        // line: a slot is claimed by its line (0: free), then filled.
+        std::atomic<int> frame_lines[kMaxFailingLines];
+        std::atomic<PyObject*> frames[kMaxFailingLines];
     };
     Function functions_[kMaxFunctions] = {};
 };
@@ -143,11 +161,15 @@ private:
 // sound.
 template <Module& module>
 inline PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) noexcept -> PyObject* {
-         return module.create(spec);
+    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef* definition) noexcept -> PyObject* {
+         return module.create(spec, definition);
      })},
     {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* object) noexcept -> int { return module.exec(object); })},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#ifdef Py_mod_gil
+    // Safe without the GIL: see the notes on free-threaded builds above.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -1,15 +1,15 @@
 #include "python.hpp"
 
+#include "free_threading.hpp"
+
 #include <frameobject.h>  // PyFrame_New, for traceback entries
 
 namespace native {
 
 Ref load_global(PyObject* globals, PyObject* name) noexcept {
-    if (PyObject* value = PyDict_GetItemWithError(globals, name)) return Ref::borrow(value);
+    if (Ref value = dict_item(globals, name)) return value;
     if (PyErr_Occurred()) return {};
-    if (PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name)) {
-        return Ref::borrow(value);
-    }
+    if (Ref value = dict_item(PyEval_GetBuiltins(), name)) return value;
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
 }
@@ -91,9 +91,10 @@ Ref refuse_return_value(PyObject* value) noexcept {
 
 Ref make_traceback_frame(PyObject* function, const char* qualname, int line) noexcept {
     PyObject* globals = PyFunction_GET_GLOBALS(function);
-    PyObject* module_name = PyDict_GetItemString(globals, "__name__");
-    if (!module_name || !PyUnicode_Check(module_name)) return {};
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", module_name, qualname));
+    Ref dunder_name = Ref::steal(PyUnicode_InternFromString("__name__"));
+    Ref module_name = dunder_name ? dict_item(globals, dunder_name.get()) : Ref();
+    if (!module_name || !PyUnicode_Check(module_name.get())) return {};
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", module_name.get(), qualname));
     if (!full_name) return {};
     const char* full_name_text = PyUnicode_AsUTF8(full_name.get());
     if (!full_name_text) return {};

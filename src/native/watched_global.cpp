@@ -1,5 +1,6 @@
 #include "watched_global.hpp"
 
+#include "free_threading.hpp"
 #include "python.hpp"
 
 namespace native {
@@ -13,9 +14,9 @@ WatchedNamespace* watching = nullptr;
 }  // namespace
 
 Ref WatchedGlobal::lookup(PyObject* globals) noexcept {
-    if (PyObject* value = PyDict_GetItemWithError(globals, *name_)) {
-        if (globals == globals_) value_ = value;
-        return Ref::borrow(value);
+    if (Ref value = dict_item(globals, *name_)) {
+        if (globals == globals_) value_ = value.get();
+        return value;
     }
     if (PyErr_Occurred()) return {};
     // Absent from the namespace: builtins are not watched, so not cached.
@@ -48,6 +49,11 @@ int WatchedNamespace::on_change(PyDict_WatchEvent event, PyObject* dict, PyObjec
 }
 
 void WatchedNamespace::watch(PyObject* dict) noexcept {
+    // Without the GIL a cached value could be freed by another thread
+    // between its read and its new reference; CPython's own lookup is safe
+    // and lock-free there, where a cache read would take the namespace's
+    // lock and serialise every thread calling the module's functions.
+    if constexpr (kFreeThreaded) return;
     release();
     if (watcher_id_ < 0) watcher_id_ = PyDict_AddWatcher(on_change);
     if (watcher_id_ < 0 || PyDict_Watch(watcher_id_, dict) < 0) {
