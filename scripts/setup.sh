@@ -7,7 +7,8 @@
 # (TAVRIN_STRICT): where the modules cannot be built it fails, instead of
 # making the empty wheel a host's install would get. The wheels stay in
 # build/wheels/<venv>, with flit_core's (the host's build backend), for the
-# install tests. Usage: scripts/setup.sh [--python 3.12|3.13] [venv-dir] [cmake -D...]
+# install tests. Usage: scripts/setup.sh [--python VERSION] [venv-dir] [cmake -D...]
+# (VERSION as scripts/find_python.sh takes it: 3.12 to 3.15, 3.14-dbg, 3.13t, ...)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,5 +45,10 @@ for define in "$@"; do defines+=("--config-settings=cmake.define.$define"); done
 pip wheel --no-deps --no-build-isolation --config-settings=build-dir="build/$(basename "$venv")" \
     "${defines[@]}" -w "$wheels" .
 ours=("$wheels"/tavrin_native-*.whl)
-pip install "${ours[0]}[test]"
+# On a free-threaded interpreter the newest releases of some test tools
+# build parts from Rust sources, which need crates.io: there, each tool's
+# latest release with a wheel.
+binaries=()
+"$venv/bin/python" -c 'import sys; sys.exit(sys._is_gil_enabled())' 2>/dev/null && binaries=(--only-binary :all:)
+pip install "${binaries[@]}" "${ours[0]}[test]"
 pip install --force-reinstall --no-deps "${ours[0]}"

@@ -3,8 +3,9 @@
 # with CPython 3.12 (the stand-in host, then this project's wheel beside it:
 # scripts/setup.sh) and runs the whole suite; runs it again against a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh);
-# then in .venv-VERSION for 3.13, 3.14, 3.15 and the debug builds 3.14-dbg
-# and 3.15-dbg, each found as scripts/interpreters.sh finds it. Meanwhile, on
+# then in .venv-VERSION for 3.13, 3.14, 3.15, the debug builds 3.14-dbg
+# and 3.15-dbg, and the free-threaded 3.13t (with the GIL off), each found as
+# scripts/interpreters.sh finds it. Meanwhile, on
 # the other core, it runs the suite on CPython 3.14 for aarch64, in Debian's
 # emulated arm64 root (scripts/sid_root.sh --arch arm64), without the tests
 # that repeat calls for volume (tests/test_memory.py), too slow there; its
@@ -20,8 +21,9 @@ cd "$(dirname "$0")/.."
 
 untracked() { [[ -d .git ]] && git status --porcelain --untracked-files=all | sed -n 's/^?? //p' | sort; true; }
 links() { find . \( -path ./.git -o -path './.venv*' -o -path ./build \) -prune -o -type l -print; }
-describe='import platform, sys; print(platform.python_implementation(), platform.python_version()
-      + (" debug build" if hasattr(sys, "gettotalrefcount") else ""), platform.machine())'
+describe='import platform, sys, sysconfig; print(platform.python_implementation(), platform.python_version()
+      + (" debug build" if hasattr(sys, "gettotalrefcount") else "")
+      + (" free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""), platform.machine())'
 untracked_before=$(untracked)
 ran=() skipped=()
 
@@ -60,7 +62,10 @@ for version in "${SUPPORTED[@]:1}"; do
     where=${INSIDE:+ (Debian unstable)}
     echo "== the suite on CPython $version$where"
     "${INSIDE[@]}" bash scripts/setup.sh --python "$version" "$venv"
-    "${INSIDE[@]}" "$venv/bin/python" -B -m pytest -q -m "not packaging" "$@"
+    # A free-threaded interpreter runs the suite with the GIL off.
+    gil=()
+    [[ $version == *t ]] && gil=(env PYTHON_GIL=0)
+    "${INSIDE[@]}" "${gil[@]}" "$venv/bin/python" -B -m pytest -q -m "not packaging" "$@"
     ran+=("$("${INSIDE[@]}" "$venv/bin/python" -c "$describe")$where")
 done
 

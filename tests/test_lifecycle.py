@@ -33,9 +33,12 @@ def embed_rounds(tmp_path_factory):
     flags = run(str(config), "--cflags", "--ldflags", "--embed")
     assert flags.returncode == 0, flags.stderr
     program = tmp_path_factory.mktemp("embed") / "embed_rounds"
+    # A static libpython (as in the free-threaded build made here) must export
+    # its symbols from the program for extension modules to find them.
+    exported = [] if sysconfig.get_config_var("Py_ENABLE_SHARED") else sysconfig.get_config_var("LINKFORSHARED").split()
     # The compiler runs without the sanitizer runtime that the tests may preload.
     built = run(os.environ.get("CC", "cc"), str(Path(__file__).with_name("embed_rounds.c")), "-o", str(program),
-                *flags.stdout.split(), env={"LD_PRELOAD": ""})
+                *flags.stdout.split(), *exported, env={"LD_PRELOAD": ""})
     assert built.returncode == 0, built.stderr
     return program
 
