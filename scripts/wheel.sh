@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds tavrin-native's sdist and its wheels into dist/, ready for a package
 # index: for each supported CPython on this machine's architecture (3.12 to
-# 3.15, release builds, found as scripts/interpreters.sh finds them), and for
+# 3.15, release builds, and the free-threaded 3.13t, found as
+# scripts/interpreters.sh finds them), and for
 # aarch64 (3.13 to 3.15, all that Debian's arm64 root carries; 3.12 is in no
 # Debian suite) under emulation. Each wheel is the one scripts/setup.sh builds
 # (strictly: TAVRIN_STRICT=ON, so none comes out empty) and the suite runs
@@ -16,7 +17,7 @@ bash scripts/setup.sh .venv
 .venv/bin/python -m pip install --quiet --disable-pip-version-check build twine
 rm -rf dist
 .venv/bin/python -m build --sdist --outdir dist
-for version in 3.12 3.13 3.14 3.15; do
+for version in 3.12 3.13 3.14 3.15 3.13t; do
     venv=.venv; [[ $version != 3.12 ]] && venv=.venv-$version
     if ! locate "$version"; then
         echo "== CPython $version: $UNAVAILABLE, no wheel"
