@@ -5,7 +5,9 @@
 # with AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh);
 # then in .venv-VERSION for 3.13, 3.14, 3.15, the debug builds 3.14-dbg
 # and 3.15-dbg, and the free-threaded 3.13t (with the GIL off), each found as
-# scripts/interpreters.sh finds it. Meanwhile, on
+# scripts/interpreters.sh finds it; then the threaded tests under
+# ThreadSanitizer, on a free-threaded 3.13 built with it
+# (scripts/thread_sanitize.sh). Meanwhile, on
 # the other core, it runs the suite on CPython 3.14 for aarch64, in Debian's
 # emulated arm64 root (scripts/sid_root.sh --arch arm64), without the tests
 # that repeat calls for volume (tests/test_memory.py), too slow there; its
@@ -68,6 +70,14 @@ for version in "${SUPPORTED[@]:1}"; do
     "${INSIDE[@]}" "${gil[@]}" "$venv/bin/python" -B -m pytest -q -m "not packaging" "$@"
     ran+=("$("${INSIDE[@]}" "$venv/bin/python" -c "$describe")$where")
 done
+
+echo "== the threaded tests under ThreadSanitizer, on CPython 3.13t built with it"
+if [[ $(id -u) -eq 0 ]] || bash scripts/freethreaded_python.sh --thread-sanitizer path >/dev/null; then
+    bash scripts/thread_sanitize.sh "$@"
+    ran+=("$(.venv-3.13t-tsan/bin/python -c "$describe") under ThreadSanitizer")
+else
+    skipped+=("CPython 3.13t under ThreadSanitizer: not on this machine, and making it needs root")
+fi
 
 echo "== the suite on CPython 3.14 for aarch64, under emulation (Debian unstable, arm64)"
 aarch64_status=0
