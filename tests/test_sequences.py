@@ -96,6 +96,30 @@ SEQUENCES = {
             L.SkillsLinker()._create_link(Path("t"), Path(tempfile.mkdtemp()) / "l")
         except ZeroDivisionError as e:
             print(e, e.__context__)""",
+    "the module's body run again while a call binds its arguments": """
+        import gc, importlib, sys, tempfile
+        from pathlib import Path
+        import tavrin.skills.link, tavrin.skills.link.linker as L
+        Linker, link = L.SkillsLinker, L.SkillsLinker.link
+        link.__code__ = link.__code__.replace()  # the code made with the function is then held by the module alone
+        del L
+        class Force(str):
+            done = False
+            def __eq__(self, other):
+                global tavrin
+                if not Force.done:
+                    Force.done = True
+                    del sys.modules["tavrin.skills.link.linker"], tavrin.skills.link.linker
+                    gc.collect()
+                    importlib.import_module("tavrin.skills.link.linker")
+                    junk = [(index, -index, index, -index, index) for index in range(10000)]
+                return str.__eq__(self, other)
+            __hash__ = str.__hash__
+        root = Path(tempfile.mkdtemp())
+        try:
+            link(Linker(), None, root, root, **{Force("force"): False})
+        except TypeError as e:
+            print(e)""",
     "an exception handled around a generator": """
         import sys, tempfile, types
         from pathlib import Path

@@ -279,7 +279,7 @@ bool Module::admit_stray_call(const char* qualname) noexcept {
     // in the middle of its finalisation, and only for this call (without the
     // GIL: until the interpreter ends).
     if (holder == -1 && Py_IsInitialized() && claim_interpreter(kFreeThreaded)) {
-        release_when_idle_ = !kFreeThreaded;
+        if constexpr (!kFreeThreaded) release_when_idle_ = true;
         return true;
     }
     PyErr_Clear();
@@ -291,13 +291,14 @@ void Module::add_traceback_entry(const FunctionDef& definition, PyObject* functi
     Function& kept = functions_[definition.index];
     // Slots are claimed by their line, then filled; another thread may be
     // filling one, and then this failure makes a frame of its own.
+    const int key = line + 1;
     std::size_t slot = 0;
-    int slot_line = 0;
-    while (slot < kMaxFailingLines && (slot_line = kept.frame_lines[slot].load(std::memory_order_acquire)) != 0 &&
-           slot_line != line) {
+    int slot_key = 0;
+    while (slot < kMaxFailingLines && (slot_key = kept.frame_lines[slot].load(std::memory_order_acquire)) != 0 &&
+           slot_key != key) {
         ++slot;
     }
-    if (slot_line == line) {
+    if (slot_key == key) {
         if (PyObject* frame = kept.frames[slot].load(std::memory_order_acquire)) {
             add_traceback(frame);
             return;
@@ -310,7 +311,7 @@ void Module::add_traceback_entry(const FunctionDef& definition, PyObject* functi
     // stays. Nothing is kept for a module already released.
     int unclaimed = 0;
     if (frame && slot < kMaxFailingLines && interpreter_.load() >= 0 &&
-        kept.frame_lines[slot].compare_exchange_strong(unclaimed, line)) {
+        kept.frame_lines[slot].compare_exchange_strong(unclaimed, key)) {
         // A kept frame keeps the namespace alive: it goes as finalisation
         // begins, so that the module's objects go in the collector's first
         // pass (with the GIL; without it, namespaces are not watched).
@@ -333,10 +334,12 @@ void Module::drop_frames() noexcept {
 }
 
 void Module::forget_module() noexcept {
-    watched_.release();
-    // Without the GIL a call on another thread may be reading a frame: they
-    // go as the interpreter ends.
-    if constexpr (!kFreeThreaded) drop_frames();
+    // Without the GIL nothing is watched, and a call on another thread may
+    // be reading a frame: frames go as the interpreter ends.
+    if constexpr (!kFreeThreaded) {
+        watched_.release();
+        drop_frames();
+    }
     Py_CLEAR(module_weakref_);
     module_ = namespace_ = nullptr;
 }
@@ -347,7 +350,11 @@ void Module::release() noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     forget_module();
     drop_frames();
-    for (Function& kept : functions_) Py_CLEAR(kept.code);
+    for (Function& kept : functions_) {
+        PyObject* code = kept.code;
+        kept.code = nullptr;
+        Py_XDECREF(code);
+    }
     release_names(names_);
     release_when_idle_ = false;
     interpreter_.store(-1);

@@ -105,9 +105,14 @@ public:
         return code ? reinterpret_cast<PyCodeObject*>(code)->co_localsplusnames : nullptr;
     }
     bool returns_str(std::size_t index) const noexcept { return functions_[index].returns_str; }
+    // The first code made for a function stays until the release: a call
+    // under way may be reading its names while the module's body runs again
+    // (and the function's own __code__ may have been replaced). Every code
+    // made from one definition has the same names.
     void keep_function(std::size_t index, PyObject* code, bool returns_str) noexcept {
-        Py_XSETREF(functions_[index].code, Py_NewRef(code));
-        functions_[index].returns_str = returns_str;
+        Function& kept = functions_[index];
+        if (!kept.code) kept.code = Py_NewRef(code);
+        kept.returns_str = returns_str;
     }
 
     // Adds the traceback entry of `function`, made from `definition`, at
@@ -146,10 +151,10 @@ private:
     bool release_when_idle_ = false;  // the module is gone, or a stray call made the names
     Shared<PyObject*> namespace_ = nullptr;  // borrowed: that module's namespace
     struct Function {
-        PyObject* code;  // as made: the function's __code__ may be reassigned
-        bool returns_str;
+        Shared<PyObject*> code;  // as made: the function's __code__ may be reassigned
+        Shared<bool> returns_str;
         // Traceback frames, each made at the function's first failure at its
-        // line: a slot is claimed by its line (0: free), then filled.
+        // line: a slot is claimed by its line + 1 (0: free), then filled.
         std::atomic<int> frame_lines[kMaxFailingLines];
         std::atomic<PyObject*> frames[kMaxFailingLines];
     };
