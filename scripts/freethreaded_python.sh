@@ -12,7 +12,7 @@
 #   freethreaded_python.sh [--thread-sanitizer] ensure   makes it unless it is there (needs root), prints the interpreter
 #   freethreaded_python.sh [--thread-sanitizer] path     prints the interpreter if it is there
 set -euo pipefail
-prefix=${TAVRIN_FREETHREADED_ROOT:-/var/cache/tavrin/python3.13t}
+prefix=$(realpath -m "${TAVRIN_FREETHREADED_ROOT:-/var/cache/tavrin/python3.13t}")
 configure=(--disable-gil)
 if [[ ${1:-} == --thread-sanitizer ]]; then
     prefix+=-tsan
@@ -27,7 +27,11 @@ work=$prefix.build
 build_packages=(build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev
                 liblzma-dev libsqlite3-dev xz-utils dpkg-dev)
 
-made() { [[ -f "$ready" && -x "$python" ]] && "$python" -c 'import sys; assert not sys._is_gil_enabled()' 2>/dev/null; }
+# Built free-threaded, whatever PYTHON_GIL says now.
+made() {
+    [[ -f "$ready" && -x "$python" ]] &&
+        "$python" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))' 2>/dev/null
+}
 
 # The first URI of the machine's own Debian sources: its mirror.
 mirror() {
@@ -51,6 +55,11 @@ ensure() {
               DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null; } >&2
     fi
     echo "== making a free-threaded CPython 3.13 (${configure[*]}) in $prefix, from Debian trixie's python3.13 source" >&2
+    # Only an unfinished one of ours is removed, never another folder.
+    if [[ -n "$(ls -A "$prefix" 2>/dev/null)" && ! -e "$python" && ! -e "$ready" ]]; then
+        echo "error: $prefix holds something other than this script's interpreter; not removing it" >&2
+        return 1
+    fi
     rm -rf "$prefix" "$work"
     mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/source"
     echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(mirror) trixie main" >"$work/apt/sources.list"
@@ -68,7 +77,7 @@ ensure() {
         install -D -m 644 Tools/tsan/suppressions_free_threading.txt "$prefix/share/tsan-suppressions.txt") \
         >>"$work/log" 2>&1 ||
         { tail -30 "$work/log" >&2; return 1; }
-    "$python" -c 'import sys, ssl, zlib, venv; assert not sys._is_gil_enabled()' ||
+    "$python" -c 'import ssl, sysconfig, venv, zlib; assert sysconfig.get_config_var("Py_GIL_DISABLED")' ||
         { echo "error: $python is not a working free-threaded interpreter" >&2; return 1; }
     "$python" -c 'import sys; print(sys.version)' >"$ready"
     rm -rf "$work"

@@ -49,6 +49,7 @@ ours=("$wheels"/tavrin_native-*.whl)
 # build parts from Rust sources, which need crates.io: there, each tool's
 # latest release with a wheel.
 binaries=()
-"$venv/bin/python" -c 'import sys; sys.exit(sys._is_gil_enabled())' 2>/dev/null && binaries=(--only-binary :all:)
+"$venv/bin/python" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))' &&
+    binaries=(--only-binary :all:)
 pip install "${binaries[@]}" "${ours[0]}[test]"
 pip install --force-reinstall --no-deps "${ours[0]}"
