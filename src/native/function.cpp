@@ -80,7 +80,7 @@ Ref make_code(const ModuleScope& scope, const CodeShape& shape) noexcept {
     auto* empty = reinterpret_cast<PyCodeObject*>(scope.empty_code);
     Ref doc = shape.doc ? Ref::steal(PyUnicode_FromString(shape.doc)) : Ref::borrow(Py_None);
     if (!doc) return {};
-    Ref consts = Ref::steal(PyTuple_Pack(1, doc.get()));
+    Ref consts = untracked(Ref::steal(PyTuple_Pack(1, doc.get())));
     if (!consts) return {};
     Ref nothing = Ref::steal(PyTuple_New(0));
     if (!nothing) return {};
@@ -102,7 +102,7 @@ Ref parameter_names(const FunctionDef& definition) noexcept {
         if (!name) return {};
         PyTuple_SET_ITEM(names.get(), i, name);
     }
-    return names;
+    return untracked(std::move(names));
 }
 
 bool add_annotation(PyObject* annotations, const char* key, const char* value) noexcept {

@@ -1,5 +1,7 @@
 #include "names.hpp"
 
+#include "python.hpp"
+
 namespace native {
 
 namespace {
@@ -19,7 +21,7 @@ Ref make_tuple(const Interned& entry) noexcept {
         if (!item) return {};
         PyTuple_SET_ITEM(tuple.get(), index, item);
     }
-    return tuple;
+    return untracked(std::move(tuple));
 }
 
 }  // namespace

@@ -20,6 +20,14 @@ inline int truth(PyObject* object) noexcept { return PyObject_IsTrue(object); }
 // The truth value of a call's result; -1 also when the call itself failed.
 inline int truth_of(const Ref& value) noexcept { return value ? truth(value.get()) : -1; }
 
+// A tuple of strings (or None) can hold no cycle: the collector would
+// untrack it at its first pass over it. Untracked at once, no pass visits
+// it, shutdown's included.
+inline Ref untracked(Ref tuple) noexcept {
+    if (tuple) PyObject_GC_UnTrack(tuple.get());
+    return tuple;
+}
+
 // Calls `callable(*positional)`. The spare slot in front of the arguments
 // lets CPython prepend a bound `self` without copying.
 template <typename... Args>
