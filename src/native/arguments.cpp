@@ -1,5 +1,6 @@
 #include "arguments.hpp"
 
+#include "portability.hpp"
 #include "python.hpp"
 
 namespace native {
@@ -87,12 +88,26 @@ bool convert(const FunctionDef& definition, PyObject* names, Call& out) noexcept
     return true;
 }
 
-}  // namespace
+// Copies `count` (at most kMaxParameters) arguments. Unrolled: a loop would
+// become a call of memcpy, dearer than a few stores.
+void copy_arguments(PyObject* const* args, std::size_t count, PyObject** values) noexcept {
+    static_assert(kMaxParameters == 6, "one case per parameter");
+    switch (count) {
+        case 6: values[5] = args[5]; [[fallthrough]];
+        case 5: values[4] = args[4]; [[fallthrough]];
+        case 4: values[3] = args[3]; [[fallthrough]];
+        case 3: values[2] = args[2]; [[fallthrough]];
+        case 2: values[1] = args[1]; [[fallthrough]];
+        case 1: values[0] = args[0]; [[fallthrough]];
+        default: break;
+    }
+}
 
-Binding bind_arguments(const FunctionDef& definition, PyObject* parameter_names, PyObject* const* args,
-                       Py_ssize_t nargs, PyObject* kwnames, Call& out) noexcept {
+// Positional arguments, keywords and defaults in place, for any call.
+NATIVE_NOINLINE Binding place_arguments(const FunctionDef& definition, PyObject* parameter_names,
+                                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                        Call& out) noexcept {
     const std::size_t positional = positional_count(definition);
-    out.at(definition.line);
     if (static_cast<std::size_t>(nargs) > positional) return Binding::Misfit;
     for (std::size_t i = 0; i < definition.parameters.size(); ++i) {
         out.values[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
@@ -104,7 +119,24 @@ Binding bind_arguments(const FunctionDef& definition, PyObject* parameter_names,
     }
     // Keywords fill distinct parameters, so a full count means none is missing.
     const bool complete = static_cast<std::size_t>(nargs + keywords) == definition.parameters.size();
-    if (!complete && !apply_defaults(definition, out)) return Binding::Misfit;
+    return complete || apply_defaults(definition, out) ? Binding::Bound : Binding::Misfit;
+}
+
+}  // namespace
+
+Binding bind_arguments(const FunctionDef& definition, PyObject* parameter_names, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, Call& out) noexcept {
+    out.at(definition.line);
+    // The usual call gives every parameter by position: it fits when the
+    // last parameter (hence every one) may be given so.
+    const std::size_t size = definition.parameters.size();
+    if (!kwnames && static_cast<std::size_t>(nargs) == size &&
+        (size == 0 || definition.parameters[size - 1].kind != ParameterKind::KeywordOnly)) {
+        copy_arguments(args, size, out.values);
+    } else if (const Binding placed = place_arguments(definition, parameter_names, args, nargs, kwnames, out);
+               placed != Binding::Bound) {
+        return placed;
+    }
     return convert(definition, parameter_names, out) ? Binding::Bound : Binding::Failed;
 }
 
