@@ -7,14 +7,6 @@ namespace native {
 
 namespace {
 
-std::size_t positional_count(const FunctionDef& definition) noexcept {
-    std::size_t count = 0;
-    while (count < definition.parameters.size() && definition.parameters[count].kind != ParameterKind::KeywordOnly) {
-        ++count;
-    }
-    return count;
-}
-
 // Keyword names usually arrive interned, so identity finds them; a name
 // built at run time is compared by value, and an instance of a str subclass
 // by its own __eq__, as CPython's binding does. -2: that comparison raised.
@@ -103,12 +95,12 @@ void copy_arguments(PyObject* const* args, std::size_t count, PyObject** values)
     }
 }
 
-// Positional arguments, keywords and defaults in place, for any call.
+// Positional arguments, keywords and defaults in place, for a call that
+// names some parameters or gives too few or too many.
 NATIVE_NOINLINE Binding place_arguments(const FunctionDef& definition, PyObject* parameter_names,
                                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                                         Call& out) noexcept {
-    const std::size_t positional = positional_count(definition);
-    if (static_cast<std::size_t>(nargs) > positional) return Binding::Misfit;
+    if (static_cast<std::size_t>(nargs) > definition.parameters.positional()) return Binding::Misfit;
     for (std::size_t i = 0; i < definition.parameters.size(); ++i) {
         out.values[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
     }
@@ -127,12 +119,15 @@ NATIVE_NOINLINE Binding place_arguments(const FunctionDef& definition, PyObject*
 Binding bind_arguments(const FunctionDef& definition, PyObject* parameter_names, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames, Call& out) noexcept {
     out.at(definition.line);
-    // The usual call gives every parameter by position: it fits when the
-    // last parameter (hence every one) may be given so.
-    const std::size_t size = definition.parameters.size();
-    if (!kwnames && static_cast<std::size_t>(nargs) == size &&
-        (size == 0 || definition.parameters[size - 1].kind != ParameterKind::KeywordOnly)) {
-        copy_arguments(args, size, out.values);
+    // The usual call gives the parameters that may be given by position,
+    // by position, and leaves any keyword-only ones to their defaults.
+    const ParameterList& parameters = definition.parameters;
+    if (!kwnames && static_cast<std::size_t>(nargs) == parameters.positional()) {
+        copy_arguments(args, parameters.positional(), out.values);
+        for (std::size_t i = parameters.positional(); i < parameters.size(); ++i) {
+            out.values[i] = parameters[i].default_value;
+            if (!out.values[i]) return Binding::Misfit;
+        }
     } else if (const Binding placed = place_arguments(definition, parameter_names, args, nargs, kwnames, out);
                placed != Binding::Bound) {
         return placed;

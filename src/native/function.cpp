@@ -143,7 +143,7 @@ const Parameter annotate_parameters[] = {{.name = "format", .kind = ParameterKin
 const FunctionDef annotate_definition = {
     .name = "__annotate__",
     .qualname = "__annotate__",
-    .parameters = parameter_list(annotate_parameters),
+    .parameters = annotate_parameters,
 };
 
 #endif
@@ -165,11 +165,6 @@ bool set_annotations(PyObject* function, const ModuleScope& scope, const Functio
 PyObject* call_function(Module& module, const FunctionDef& definition, PyObject* function, PyObject* const* args,
                         size_t nargsf, PyObject* kwnames) noexcept {
     PyObject* globals = PyFunction_GET_GLOBALS(function);
-    // A shortcut reads only cached globals, which answer nothing once the
-    // module is released.
-    if (definition.shortcut && PyVectorcall_NARGS(nargsf) == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
-        if (PyObject* answer = definition.shortcut(globals)) return answer;
-    }
     if (!module.serves(globals) && !module.admit_stray_call(definition.qualname)) return nullptr;
     return run_body(module, definition, function, args, nargsf, kwnames);
 }
@@ -222,11 +217,11 @@ Ref make_function(Module& module, const ModuleScope& scope, const FunctionDef& d
     }
     Ref varnames = parameter_names(definition);
     if (!varnames) return {};
-    int positional_only = 0, positional = 0;
+    int positional_only = 0;
     for (const Parameter& parameter : definition.parameters) {
         positional_only += parameter.kind == ParameterKind::PositionalOnly;
-        positional += parameter.kind != ParameterKind::KeywordOnly;
     }
+    const int positional = static_cast<int>(definition.parameters.positional());
     const int keyword_only = static_cast<int>(definition.parameters.size()) - positional;
     Ref qualname = Ref::steal(PyUnicode_InternFromString(definition.qualname));
     if (!qualname) return {};

@@ -32,13 +32,31 @@ struct Parameter {
 
 inline constexpr std::size_t kMaxParameters = 6;
 
-// A definition's parameters, refused at compile time beyond the limit that
-// the fixed-size argument arrays of a call hold.
-template <std::size_t N>
-constexpr std::span<const Parameter> parameter_list(const Parameter (&parameters)[N]) noexcept {
-    static_assert(N <= kMaxParameters, "more parameters than native::kMaxParameters");
-    return parameters;
-}
+// A definition's parameters, in kind order, with the count of those that
+// may be given by position, taken once. More than the fixed-size argument
+// arrays of a call hold are refused at compile time.
+class ParameterList {
+public:
+    constexpr ParameterList() noexcept = default;
+    template <std::size_t N>
+    constexpr ParameterList(const Parameter (&parameters)[N]) noexcept
+        : parameters_(parameters) {
+        static_assert(N <= kMaxParameters, "more parameters than native::kMaxParameters");
+        while (positional_ < N && parameters[positional_].kind != ParameterKind::KeywordOnly) ++positional_;
+    }
+
+    constexpr std::size_t size() const noexcept { return parameters_.size(); }
+    constexpr bool empty() const noexcept { return parameters_.empty(); }
+    constexpr const Parameter& operator[](std::size_t index) const noexcept { return parameters_[index]; }
+    constexpr auto begin() const noexcept { return parameters_.begin(); }
+    constexpr auto end() const noexcept { return parameters_.end(); }
+    // How many come before the keyword-only ones.
+    constexpr std::size_t positional() const noexcept { return positional_; }
+
+private:
+    std::span<const Parameter> parameters_;
+    std::size_t positional_ = 0;
+};
 
 // One call: its arguments in parameter order, borrowed from the caller; the
 // namespace of the function called, whose globals the body reads; and the
@@ -63,7 +81,7 @@ struct FunctionDef {
     const char* name;
     const char* qualname;
     const char* doc = nullptr;  // as written in the source; cleaned where the compiler cleans
-    std::span<const Parameter> parameters = {};
+    ParameterList parameters = {};
     const char* return_annotation = nullptr;  // "str" also turns on the return check
     int return_check_line = 0;  // where the Python function makes that check
     FunctionBody body = nullptr;

@@ -406,7 +406,7 @@ const native::FunctionDef link_def = {
            "        Returns:\n"
            "            LinkResult，记录链接路径、目标、方式以及是否替换了原有内容\n"
            "        ">,
-    .parameters = native::parameter_list(link_parameters),
+    .parameters = link_parameters,
     .return_annotation = "LinkResult",
     .body = link,
     .line = 33,
@@ -423,7 +423,7 @@ const native::FunctionDef unlink_def = {
            "        Returns:\n"
            "            True 表示成功移除，False 表示路径本不存在\n"
            "        ">,
-    .parameters = native::parameter_list(unlink_parameters),
+    .parameters = unlink_parameters,
     .return_annotation = "bool",
     .body = unlink,
     .line = 72,
@@ -441,7 +441,7 @@ const native::FunctionDef is_link_valid_def = {
            "        Returns:\n"
            "            True 表示链接健康，False 表示缺失或指向错误\n"
            "        ">,
-    .parameters = native::parameter_list(is_link_valid_parameters),
+    .parameters = is_link_valid_parameters,
     .return_annotation = "bool",
     .body = is_link_valid,
     .line = 86,
@@ -451,7 +451,7 @@ const native::FunctionDef create_link_def = {
     .name = "_create_link",
     .qualname = "SkillsLinker._create_link",
     .doc = native::docstring<"创建链接并返回实际使用的方式。">,
-    .parameters = native::parameter_list(target_and_link_parameters),
+    .parameters = target_and_link_parameters,
     .return_annotation = "str",
     .return_check_line = 110,
     .body = create_link,
@@ -466,7 +466,7 @@ const native::FunctionDef create_windows_link_def = {
            "        os.symlink(target_is_directory=True) 在普通用户权限下创建的是\n"
            "        Directory Junction（等价于 mklink /J），无需管理员或开发者模式。\n"
            "        ">,
-    .parameters = native::parameter_list(target_and_link_parameters),
+    .parameters = target_and_link_parameters,
     .return_annotation = "str",
     .return_check_line = 126,
     .body = create_windows_link,
@@ -483,7 +483,7 @@ const native::FunctionDef safe_remove_def = {
            "          - Windows Junction / 空目录 : os.rmdir()（仅删链接本身，不递归目标）\n"
            "          - 普通目录       : shutil.rmtree()（os.rmdir 抛错时降级）\n"
            "        ">,
-    .parameters = native::parameter_list(safe_remove_parameters),
+    .parameters = safe_remove_parameters,
     .return_annotation = "None",
     .body = safe_remove,
     .line = 128,
