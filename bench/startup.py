@@ -7,10 +7,14 @@ interpreter running this script:
 - instructions of whole processes (callgrind, PYTHONHASHSEED=0): a typical
   command, import-then-exit, import-then-os._exit, shutdown as the
   difference of the last two, and Py_FinalizeEx's own count. Each is the
-  mean over several sizes of the environment: counts are exact for one
-  process image, but where the collector's passes and the interned-string
-  table's resizes fall moves with the stack's start, by tens of thousands
-  of instructions either way; the range of B less A shows by how much;
+  mean over several layouts of the process: counts are exact for one
+  layout, but where the collector's passes and the interned-string table's
+  resizes fall moves with the stack's start, and what each free costs moves
+  with where the allocator's 1 MiB arenas fall against its 1 MiB address
+  map, by tens of thousands of instructions either way. Layouts step the
+  environment's size (the stack) and valgrind's lowest mapping address (every
+  mapping, by an eighth of a MiB), as address randomisation would; the
+  range of B less A shows by how much;
 - each module's own import in wall time, against the host's Python module
   and against an empty extension module built here;
 - `import tavrin` against a package whose __init__.py holds only a docstring;
@@ -83,19 +87,22 @@ def build_empty_extension(folder):
                     str(source), "-o", str(target)], check=True)
 
 
-LAYOUTS = 5  # environment sizes each count is taken at
+LAYOUTS = 8  # process layouts each count is taken at
+LOWEST_MAPPING = 0x10000000
 
 
 def instructions(python, code, env, only=None):
-    """Mean instructions over LAYOUTS environment sizes, and the counts; `only`
+    """Mean instructions over LAYOUTS process layouts, and the counts; `only`
     counts that function's calls alone."""
     if not shutil.which("valgrind"):
         return None
     toggle = ["--collect-atstart=no", f"--toggle-collect={only}"] if only else []
     counts = []
     for layout in range(LAYOUTS):
-        result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *toggle,
-                                 python, "-c", code], capture_output=True, text=True,
+        lowest_mapping = LOWEST_MAPPING + layout * (1 << 20) // LAYOUTS
+        result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                                 f"--aspace-minaddr={lowest_mapping:#x}", *toggle, python, "-c", code],
+                                capture_output=True, text=True,
                                 env={**env, "PYTHONHASHSEED": "0", "BENCH_LAYOUT": "x" * (1 + 5 * layout)})
         counts.append(int(re.search(r"Collected : (\d+)", result.stderr).group(1)))
     return statistics.mean(counts), counts
@@ -164,7 +171,7 @@ def main():
             (quick_b, quick_bs), (quick_a, quick_as) = counts["import both, os._exit(0)"]
             rows.insert(3, row("shutdown (exit less os._exit)", exit_b - quick_b, exit_a - quick_a,
                                [eb - qb - ea + qa for eb, qb, ea, qa in zip(exit_bs, quick_bs, exit_as, quick_as)]))
-            print_table(f"Instructions, whole processes, {version}, mean of {LAYOUTS} environment sizes",
+            print_table(f"Instructions, whole processes, {version}, mean of {LAYOUTS} process layouts",
                         ["", "B: with ours", "A: host alone", "B / A", "B less A", "B less A, range"], rows)
 
         # Fresh processes, interleaved, so that drift hits every contender alike.
