@@ -180,9 +180,21 @@ def call_order(m, root):
     return log
 
 
+def every_method_with_each_count_of_positional_arguments(m, root):
+    # Too few, exactly the positional parameters (keyword-only ones left to
+    # their defaults), all of them, and one too many.
+    linker, outcomes = m.SkillsLinker(), []
+    for name in METHODS:
+        method = getattr(linker, name)
+        for count in range(len(inspect.signature(method).parameters) + 2):
+            outcomes.append(attempt(lambda: method(*(root / f"{name}-{count}-{i}" for i in range(count)))))
+    return outcomes
+
+
 LINKER_SCENARIOS = [link_into_missing_tools_directory, occupied_entries_without_and_with_force,
                     force_on_a_free_path_and_a_missing_central, refused_names_and_argument_shapes,
-                    unlink_every_kind_of_entry, health_checks, windows_strategies, call_order]
+                    unlink_every_kind_of_entry, health_checks, windows_strategies, call_order,
+                    every_method_with_each_count_of_positional_arguments]
 
 
 # --- Identifier scenarios: each takes the identifier module, with its file moved into its own root. ---
