@@ -47,6 +47,9 @@ def test_functions_have_what_a_python_function_has():
                      "co_filename", "co_firstlineno"):
             assert getattr(code, name) == getattr(twin_code, name), name
         assert code.co_varnames == twin_code.co_varnames[:code.co_argcount + code.co_kwonlyargcount]
+        if hasattr(sys, "_is_interned"):  # 3.13+: interned where the compiler interns
+            texts = [[f.__name__, f.__qualname__, *f.__annotations__.values()] for f in (native, twin)]
+            assert list(map(sys._is_interned, texts[0])) == list(map(sys._is_interned, texts[1]))
         dis.dis(native, file=io.StringIO())  # a real code object, which is never run
         assert inspect.getsource(native) == inspect.getsource(twin)
         assert inspect.signature(native) == inspect.signature(twin)

@@ -106,7 +106,7 @@ Ref parameter_names(const FunctionDef& definition) noexcept {
 }
 
 bool add_annotation(PyObject* annotations, const char* key, const char* value) noexcept {
-    Ref text = Ref::steal(PyUnicode_InternFromString(value));
+    Ref text = Ref::steal(constant_text(value, is_name_like(value)));
     if (!text) return false;
     return PyDict_SetItemString(annotations, key, text.get()) == 0;
 }

@@ -59,7 +59,7 @@ public:
     // Binds the module's globals, as the Python module's body does.
     using ModuleBody = bool (*)(const ModuleScope& scope);
 
-    constexpr Module(const char* short_name, const Ported& ported, std::span<const Interned> names,
+    constexpr Module(const char* short_name, const Ported& ported, std::span<const NameEntry> names,
                      WatchedNamespace& watched, ModuleBody body) noexcept
         : short_name_(short_name), ported_(ported), names_(names), watched_(watched), body_(body) {}
 
@@ -137,7 +137,7 @@ private:
 
     const char* short_name_;
     Ported ported_;
-    std::span<const Interned> names_;
+    std::span<const NameEntry> names_;
     WatchedNamespace& watched_;
     ModuleBody body_;
 

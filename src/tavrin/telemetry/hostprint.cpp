@@ -14,7 +14,7 @@ namespace {
 using native::Call;
 using native::Ref;
 
-// Interned names and constants, made before the module body runs and
+// Names and constant texts, made before the module body runs and
 // released with the module (native::Module).
 #define HOSTPRINT_NAMES(NAME, TUPLE)          \
     NAME(uuid, "uuid")                         \

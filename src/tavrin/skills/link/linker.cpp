@@ -16,7 +16,7 @@ using native::Conversion;
 using native::ParameterKind;
 using native::Ref;
 
-// Interned names and constants, made before the module body runs and
+// Names and constant texts, made before the module body runs and
 // released with the module (native::Module).
 #define LINKER_NAMES(NAME, TUPLE)                                                             \
     NAME(os, "os")                                                                           \
