@@ -349,7 +349,7 @@ void Module::forget_module() noexcept {
 void Module::release() noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     forget_module();
-    drop_frames();
+    if constexpr (kFreeThreaded) drop_frames();  // forget_module has dropped them otherwise
     for (Function& kept : functions_) {
         PyObject* code = kept.code;
         kept.code = nullptr;
