@@ -6,15 +6,19 @@ alone, and B, the host with tavrin-native beside it. Then prints, for the
 interpreter running this script:
 - instructions of whole processes (callgrind, PYTHONHASHSEED=0): a typical
   command, import-then-exit, import-then-os._exit, shutdown as the
-  difference of the last two, and Py_FinalizeEx's own count. Each is the
+  difference of the last two, and Py_FinalizeEx's own count after a full
+  collection (so that the collections the command left due, which fall
+  where the objects made before put them, are not counted in it). Each is the
   mean over several layouts of the process: counts are exact for one
-  layout, but where the collector's passes and the interned-string table's
-  resizes fall moves with the stack's start, and what each free costs moves
-  with where the allocator's 1 MiB arenas fall against its 1 MiB address
-  map, by tens of thousands of instructions either way. Layouts step the
-  environment's size (the stack) and valgrind's lowest mapping address (every
-  mapping, by an eighth of a MiB), as address randomisation would; the
-  range of B less A shows by how much;
+  layout, but where the collector's passes fall moves with the objects made
+  before, where the interned-string table's resizes fall with the stack's
+  start, and what each free costs with where the allocator's 1 MiB arenas
+  fall against its 1 MiB address map, by tens of thousands of instructions
+  either way. Layouts step the objects the command makes before its imports
+  (by a sixteenth of the collector's threshold), the environment's size (the
+  stack) and valgrind's lowest mapping address (every mapping, by a sixteenth
+  of a MiB), as a command's own code and address randomisation would; the
+  median and range of B less A over them show by how much;
 - each module's own import in wall time, against the host's Python module
   and against an empty extension module built here;
 - `import tavrin` against a package whose __init__.py holds only a docstring;
@@ -51,6 +55,7 @@ H.get_hostprint()
 """
 IMPORT_EXIT = "import tavrin.skills.link.linker, tavrin.telemetry.hostprint\n"
 IMPORT_OS_EXIT = IMPORT_EXIT + "import os; os._exit(0)\n"
+IMPORT_COLLECT_EXIT = IMPORT_EXIT + "import gc; gc.collect()\n"
 
 # One module's own import: what it imports itself is loaded first.
 OWN_IMPORT = """
@@ -87,8 +92,12 @@ def build_empty_extension(folder):
                     str(source), "-o", str(target)], check=True)
 
 
-LAYOUTS = 8  # process layouts each count is taken at
+LAYOUTS = 16  # process layouts each count is taken at
 LOWEST_MAPPING = 0x10000000
+# A command's own code makes objects before it imports the modules; how many
+# sets where the collector's passes fall. Each layout first makes a further
+# sixteenth of the collector's threshold.
+COLLECTOR_PHASE = "import gc; _made_first = [[] for _ in range(gc.get_threshold()[0] * {layout} // {layouts})]\n"
 
 
 def instructions(python, code, env, only=None):
@@ -101,7 +110,8 @@ def instructions(python, code, env, only=None):
     for layout in range(LAYOUTS):
         lowest_mapping = LOWEST_MAPPING + layout * (1 << 20) // LAYOUTS
         result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                                 f"--aspace-minaddr={lowest_mapping:#x}", *toggle, python, "-c", code],
+                                 f"--aspace-minaddr={lowest_mapping:#x}", *toggle, python, "-c",
+                                 COLLECTOR_PHASE.format(layout=layout, layouts=LAYOUTS) + code],
                                 capture_output=True, text=True,
                                 env={**env, "PYTHONHASHSEED": "0", "BENCH_LAYOUT": "x" * (1 + 5 * layout)})
         counts.append(int(re.search(r"Collected : (\d+)", result.stderr).group(1)))
@@ -157,13 +167,14 @@ def main():
                   for name, code, only in [("typical command", TYPICAL, None),
                                            ("import both, exit", IMPORT_EXIT, None),
                                            ("import both, os._exit(0)", IMPORT_OS_EXIT, None),
-                                           ("Py_FinalizeEx alone (import both, exit)", IMPORT_EXIT, "Py_FinalizeEx")]}
+                                           ("Py_FinalizeEx alone (import both, collect, exit)", IMPORT_COLLECT_EXIT,
+                                            "Py_FinalizeEx")]}
         if None in counts["typical command"]:
             print("\n(valgrind not found: no instruction counts)")
         else:
             def row(name, b, a, differences):
                 return [name, f"{b / 1e6:.3f} M", f"{a / 1e6:.3f} M", f"{b / a:.5f}", f"{b - a:+,.0f}",
-                        f"{min(differences):+,} to {max(differences):+,}"]
+                        f"{statistics.median(differences):+,.0f}", f"{min(differences):+,} to {max(differences):+,}"]
 
             rows = [row(name, b, a, [x - y for x, y in zip(b_counts, a_counts)])
                     for name, ((b, b_counts), (a, a_counts)) in counts.items()]
@@ -172,7 +183,8 @@ def main():
             rows.insert(3, row("shutdown (exit less os._exit)", exit_b - quick_b, exit_a - quick_a,
                                [eb - qb - ea + qa for eb, qb, ea, qa in zip(exit_bs, quick_bs, exit_as, quick_as)]))
             print_table(f"Instructions, whole processes, {version}, mean of {LAYOUTS} process layouts",
-                        ["", "B: with ours", "A: host alone", "B / A", "B less A", "B less A, range"], rows)
+                        ["", "B: with ours", "A: host alone", "B / A", "B less A", "B less A, median",
+                         "B less A, range"], rows)
 
         # Fresh processes, interleaved, so that drift hits every contender alike.
         contenders = {"ours": ours, "Python module": host}
