@@ -31,7 +31,7 @@ PyObject* intern(const char* text) noexcept {
 }
 
 PyObject* constant_text(const char* text, bool name_like) noexcept {
-    return name_like ? PyUnicode_InternFromString(text) : PyUnicode_FromString(text);
+    return name_like ? intern(text) : PyUnicode_FromString(text);
 }
 
 bool make_names(std::span<const NameEntry> entries) noexcept {
